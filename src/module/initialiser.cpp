@@ -1,0 +1,36 @@
+#include "module/initialiser.h"
+
+#include "errors/exceptions.h"
+#include "list_ports/python_members.h"
+#include "module/add.h"
+#include "module/constants.h"
+
+namespace quorvelin::module {
+namespace {
+
+bool add_exception_classes(PyObject* m) {
+    return add_value(m, "SerialException", py::Ref::borrow(exceptions::serial_exception())) &&
+           add_value(m, "SerialTimeoutException", py::Ref::borrow(exceptions::serial_timeout_exception())) &&
+           add_value(m, "PortNotOpenError", py::Ref::borrow(exceptions::port_not_open_error()));
+}
+
+// quorvelin.tools and quorvelin.tools.list_ports; the inner module is entered in sys.modules
+// before the outer one.
+bool add_tools(PyObject* m) {
+    py::Ref tools = new_submodule("quorvelin.tools");
+    if (!tools) {
+        return false;
+    }
+    py::Ref list_ports = new_submodule("quorvelin.tools.list_ports");
+    return list_ports && list_ports::add_members(list_ports.get()) &&
+           add_submodule(tools.get(), "list_ports", list_ports.get()) &&
+           add_submodule(m, "tools", tools.get());
+}
+
+}  // namespace
+
+bool initialise(PyObject* m) {
+    return add_constants(m) && add_exception_classes(m) && add_tools(m);
+}
+
+}  // namespace quorvelin::module
