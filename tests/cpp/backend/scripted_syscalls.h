@@ -6,7 +6,6 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
-#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -26,7 +25,11 @@ public:
 
     // The next `times` calls named `call` fail with `err` without reaching the kernel.
     void fail(const std::string& call, int err, int times = 1) {
-        for (int i = 0; i < times; ++i) failures_[call].push_back(err);
+        for (int i = 1; i <= times; ++i) fail_nth(call, i, err);
+    }
+    // Only the `nth` next call named `call` (1 = the next one) fails with `err`.
+    void fail_nth(const std::string& call, int nth, int err) {
+        failures_[call][seen_[call] + nth] = err;
     }
 
     // Modem lines kept here (TIOCMGET/SET/BIS/BIC) instead of failing on the pty.
@@ -39,6 +42,8 @@ public:
     std::optional<termios2> attributes;
     // A TCSETS2 with this output speed fails with EINVAL.
     std::optional<unsigned> reject_speed;
+    // With emulated attributes: the rate a driver settles on instead of an asked one.
+    std::optional<unsigned> runs_at;
 
     // Reads that return 0 bytes before reaching the kernel, and what the hang-up probe
     // (poll) then reports (absent: ask the kernel).
@@ -123,6 +128,7 @@ public:
                 *static_cast<termios2*>(argument) = *attributes;
             } else {
                 *attributes = *static_cast<termios2*>(argument);
+                if (runs_at) attributes->c_ispeed = attributes->c_ospeed = *runs_at;
             }
             return 0;
         }
@@ -133,10 +139,13 @@ private:
     // Logs `call`; true when an injected failure is due (errno set).
     bool record(const std::string& call) {
         log.push_back(call);
+        int index = ++seen_[call];
         auto it = failures_.find(call);
-        if (it == failures_.end() || it->second.empty()) return false;
-        errno = it->second.front();
-        it->second.pop_front();
+        if (it == failures_.end()) return false;
+        auto due = it->second.find(index);
+        if (due == it->second.end()) return false;
+        errno = due->second;
+        it->second.erase(due);
         return true;
     }
 
@@ -177,7 +186,8 @@ private:
         }
     }
 
-    std::map<std::string, std::deque<int>> failures_;
+    std::map<std::string, int> seen_;
+    std::map<std::string, std::map<int, int>> failures_;
 };
 
 }  // namespace quorvelin::native::testing
