@@ -1,35 +1,14 @@
 #pragma once
 // IoAttempt: the outcome of one non-blocking read or write on the device.
 
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <string>
 
+#include "backend/native/disconnect.h"
 #include "errors/serial_error.h"
 
 namespace quorvelin::native {
-
-// What a read that reported readiness and delivered nothing turns into.
-inline constexpr std::string_view kDisconnectText =
-    "device reports readiness to read but returned no data (device disconnected or multiple "
-    "access on port?)";
-
-// The error numbers with which a vanished device fails reads, writes and requests.
-constexpr bool is_disconnect_errno(int os_errno) {
-    return os_errno == EIO || os_errno == ENXIO || os_errno == ENODEV;
-}
-
-// Whether an error means the device is gone and the port should close.
-inline bool is_disconnect(const SerialError& error) {
-    if (error.kind() != SerialError::Kind::Io) {
-        return false;
-    }
-    if (error.os_errno()) {
-        return is_disconnect_errno(*error.os_errno());
-    }
-    return error.payload() == kDisconnectText;
-}
 
 struct IoAttempt {
     enum class Kind : std::uint8_t {

@@ -4,6 +4,7 @@
 // SerialError recovers the number, so an open failure reads "[Errno n] <text>".
 
 #include <string>
+#include <utility>
 
 #include "errors/serial_error.h"
 
