@@ -20,11 +20,10 @@ using namespace std::chrono_literals;
 // A latch with a bounded wait, so a broken pool fails instead of hanging.
 class Latch {
 public:
+    // Notifies under the lock: the waiter may destroy the latch as soon as it returns.
     void release() {
-        {
-            std::lock_guard lock(mutex_);
-            released_ = true;
-        }
+        std::lock_guard lock(mutex_);
+        released_ = true;
         cv_.notify_all();
     }
     bool wait() {

@@ -88,7 +88,8 @@ TEST(Notify, MovedRegisteredWaiterStaysRegistered) {
     first.enable();
     Notified moved = std::move(first);
     notify.notify_waiters();
-    Context cx(Waker::noop());
+    Waker noop_waker;
+    Context cx(noop_waker);
     EXPECT_TRUE(moved.poll(cx).is_ready());
 }
 

@@ -50,7 +50,8 @@ TEST(Operation, NothingRunsBeforeTheFirstPoll) {
     };
     Operation<int> op = make();
     EXPECT_FALSE(ran);
-    Context cx(Waker::noop());
+    Waker noop_waker;
+    Context cx(noop_waker);
     EXPECT_TRUE(op.poll(cx).is_ready());
     EXPECT_TRUE(ran);
 }
@@ -66,7 +67,8 @@ TEST(Operation, DroppingAtASuspensionRunsGuardsInReverseOrder) {
         co_return 0;
     };
     Operation<int> op = make();
-    Context cx(Waker::noop());
+    Waker noop_waker;
+    Context cx(noop_waker);
     ASSERT_TRUE(op.poll(cx).is_pending());
     EXPECT_TRUE(events.empty());
     op.reset();
@@ -98,7 +100,8 @@ TEST(Operation, EscapingFaultsBecomeThePanickedError) {
             co_return 1;
         };
         Operation<int> op = make();
-        Context cx(Waker::noop());
+        Waker noop_waker;
+        Context cx(noop_waker);
         auto first = op.poll(cx);
         if (c.leaf_throws_on_repoll) {
             ASSERT_TRUE(first.is_pending());
@@ -122,7 +125,8 @@ TEST(Operation, AwaitingAnOperationGivesItsResult) {
         if (!r) co_return r.error();
         co_return r.value().size();
     };
-    Context cx(Waker::noop());
+    Waker noop_waker;
+    Context cx(noop_waker);
     auto ok = parent(false);
     EXPECT_EQ(ok.poll(cx).value(), Result<std::size_t>(4));
     auto failed = parent(true);
@@ -139,7 +143,8 @@ TEST(Operation, MovedHandleContinuesTheSameFrame) {
         co_return progress;
     };
     Operation<int> first = make();
-    Context cx(Waker::noop());
+    Waker noop_waker;
+    Context cx(noop_waker);
     ASSERT_TRUE(first.poll(cx).is_pending());
     Operation<int> moved = std::move(first);
     EXPECT_FALSE(first.valid());

@@ -32,7 +32,8 @@ struct Probe {
 TEST(Select, BothStartOrdersOccurOverManyPolls) {
     std::vector<std::string> log;
     auto race = select(Probe(&log, "a", false), Probe(&log, "b", false));
-    Context cx(Waker::noop());
+    Waker noop_waker;
+    Context cx(noop_waker);
     int a_first = 0, b_first = 0;
     for (int i = 0; i < 200; ++i) {
         log.clear();
@@ -61,7 +62,8 @@ TEST(Select, WinnerAndLoserHandling) {
         std::vector<std::string> log;
         {
             auto race = select(Probe(&log, "a", c.a_ready), Probe(&log, "b", c.b_ready));
-            Context cx(Waker::noop());
+            Waker noop_waker;
+            Context cx(noop_waker);
             auto result = race.poll(cx);
             ASSERT_TRUE(result.is_ready());
             std::size_t index = result.value().index();
@@ -81,7 +83,8 @@ TEST(Select, DroppingAPendingSelectDropsBoth) {
     std::vector<std::string> log;
     {
         auto race = select(Probe(&log, "a", false), Probe(&log, "b", false));
-        Context cx(Waker::noop());
+        Waker noop_waker;
+        Context cx(noop_waker);
         ASSERT_TRUE(race.poll(cx).is_pending());
         log.clear();
     }

@@ -83,7 +83,8 @@ TEST(Stress, InlineThenHandedOffOperationsAllComplete) {
         for (int i = 0; i < count; ++i) {
             Gate gate;
             Operation<int> op = gated(gate, &live, i);
-            Context inline_cx(Waker::noop());
+            Waker noop_waker;
+            Context inline_cx(noop_waker);
             ASSERT_TRUE(op.poll(inline_cx).is_pending());
             opener.push(gate);  // may open before, during or after the task's first poll
             joins.push_back(rt->spawn(std::move(op)));
