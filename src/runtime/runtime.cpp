@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <asio/steady_timer.hpp>
+
 #include <mutex>
 #include <system_error>
 
@@ -22,7 +24,11 @@ SerialError start_failure(std::optional<int> os_errno, const std::string& text) 
 }  // namespace
 
 Runtime::Runtime()
-    : io_(worker_threads), keep_running_(asio::make_work_guard(io_)), pool_(BlockingPool::Limits{}) {}
+    : io_(worker_threads), keep_running_(asio::make_work_guard(io_)), pool_(BlockingPool::Limits{}) {
+    // Asio makes its reactor (epoll, eventfd, timerfd) lazily; a timer forces it now, so that
+    // a failure to make those descriptors is a start-up failure rather than a later fault.
+    asio::steady_timer make_reactor(io_);
+}
 
 Result<Runtime*> Runtime::build() {
     Runtime* runtime = nullptr;

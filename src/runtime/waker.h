@@ -39,6 +39,8 @@ private:
 class Context {
 public:
     explicit Context(const Waker& waker) : waker_(waker) {}
+    // The context refers to the waker; a temporary would dangle.
+    explicit Context(Waker&&) = delete;
     const Waker& waker() const { return waker_; }
 
 private:
