@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "backend/native/disconnect.h"
+#include "port/disconnect.h"
 #include "errors/serial_error.h"
 
 namespace quorvelin::native {
@@ -28,13 +28,13 @@ struct IoAttempt {
     static IoAttempt failed(int os_errno) { return {Kind::Failed, 0, os_errno}; }
 
     bool is_disconnect() const {
-        return kind == Kind::Vanished || (kind == Kind::Failed && is_disconnect_errno(os_errno));
+        return kind == Kind::Vanished || (kind == Kind::Failed && port::is_disconnect_errno(os_errno));
     }
 
     // The error the port engine reports for a vanished or failed attempt.
     SerialError error() const {
         if (kind == Kind::Vanished) {
-            return SerialError::from_os_error_text(std::string(kDisconnectText));
+            return port::disconnect_error();
         }
         return SerialError::from_os_error(os_errno);
     }

@@ -56,11 +56,11 @@ Result<Device> open_device(const std::string& path, const PortSettings& settings
 
 }  // namespace
 
-Result<Device> open(std::string_view port, const PortSettings& settings, bool rts, bool dtr) {
-    return open(port, settings, rts, dtr, Syscalls::current());
+Result<Device> open_terminal(std::string_view port, const PortSettings& settings, bool rts, bool dtr) {
+    return open_terminal(port, settings, rts, dtr, Syscalls::current());
 }
 
-Result<Device> open(std::string_view port, const PortSettings& settings, bool rts, bool dtr,
+Result<Device> open_terminal(std::string_view port, const PortSettings& settings, bool rts, bool dtr,
                     Syscalls& syscalls) {
     std::string path(port);
     Result<Device> device = open_device(path, settings, syscalls);

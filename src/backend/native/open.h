@@ -1,5 +1,5 @@
 #pragma once
-// native::open: opens a terminal device by path and gives it the port's settings.
+// open_terminal: opens a terminal device by path and gives it the port's settings.
 
 #include <string_view>
 
@@ -16,8 +16,8 @@ class Syscalls;
 // kind fails while another holder excludes it); puts it in raw mode; then configures it
 // with the settings and the RTS and DTR levels. Opening failures name the port; a failing
 // configuration is returned as it is, with the device closed again.
-Result<Device> open(std::string_view port, const PortSettings& settings, bool rts, bool dtr);
-Result<Device> open(std::string_view port, const PortSettings& settings, bool rts, bool dtr,
+Result<Device> open_terminal(std::string_view port, const PortSettings& settings, bool rts, bool dtr);
+Result<Device> open_terminal(std::string_view port, const PortSettings& settings, bool rts, bool dtr,
                     Syscalls& syscalls);
 
 }  // namespace quorvelin::native

@@ -37,7 +37,7 @@ std::size_t wait_for_input(Device& device, std::size_t count) {
 
 TEST(NativeControl, QueueCountsAndDiscardingInput) {
     PtyPair pty;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true);
     ASSERT_TRUE(device.ok());
     ASSERT_EQ(::write(pty.master(), "12345", 5), 5);
     EXPECT_EQ(wait_for_input(*device, 5), 5u);
@@ -61,7 +61,7 @@ TEST(NativeControl, ClearBuffersPicksTheQueue) {
     for (const auto& c : cases) {
         PtyPair pty;
         ScriptedSyscalls sys;
-        auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(device.ok());
         sys.log.clear();
         EXPECT_TRUE(device->clear_buffers(c.input, c.output).ok());
@@ -72,7 +72,7 @@ TEST(NativeControl, ClearBuffersPicksTheQueue) {
 TEST(NativeControl, BreakOnAndOff) {
     PtyPair pty;
     ScriptedSyscalls sys;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
     ASSERT_TRUE(device.ok());
     sys.log.clear();
     EXPECT_TRUE(device->set_break_state(true).ok());
@@ -98,7 +98,7 @@ TEST(NativeControl, RequestFailuresCarryTheErrorNumber) {
         SCOPED_TRACE(c.call);
         PtyPair pty;
         ScriptedSyscalls sys;
-        auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(device.ok());
         sys.fail(c.call, ENXIO);
         EXPECT_EQ(c.run(*device), Status(SerialError::io(ENXIO, os_error_text(ENXIO))));
@@ -127,7 +127,7 @@ TEST(NativeControl, InterruptedCallsAreRetried) {
         PtyPair pty;
         ScriptedSyscalls sys;
         sys.emulate_modem = true;
-        auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(device.ok());
         sys.fail(c.call, EINTR, 2);
         EXPECT_TRUE(c.run(*device));
@@ -142,7 +142,7 @@ TEST(NativeControl, InterruptedOpenAndLockAreRetried) {
         sys.fail(call, EINTR, 2);
         PortSettings settings;
         settings.exclusive = Exclusive::Yes;
-        auto device = open(pty.slave_path(), settings, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), settings, true, true, sys);
         EXPECT_TRUE(device.ok());
         EXPECT_EQ(sys.count(call), 3);
     }
@@ -150,7 +150,7 @@ TEST(NativeControl, InterruptedOpenAndLockAreRetried) {
 
 TEST(NativeControl, FilenoIsTheDevice) {
     PtyPair pty;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true);
     ASSERT_TRUE(device.ok());
     struct stat opened {}, named {};
     ASSERT_EQ(::fstat(device->fileno(), &opened), 0);
@@ -163,7 +163,7 @@ TEST(NativeControl, FilenoIsTheDevice) {
 TEST(NativeControl, DrainWaitsOnACloseOnExecDuplicateAndClosesIt) {
     PtyPair pty;
     ScriptedSyscalls sys;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
     ASSERT_TRUE(device.ok());
     auto drain = device->drain_handle();
     ASSERT_TRUE(drain.ok());
@@ -194,7 +194,7 @@ TEST(NativeControl, DrainOutcomes) {
         SCOPED_TRACE(c.name);
         PtyPair pty;
         ScriptedSyscalls sys;
-        auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(device.ok());
         for (std::size_t i = 0; i < c.failures.size(); ++i) {
             sys.fail_nth("tcdrain", static_cast<int>(i) + 1, c.failures[i]);
@@ -213,7 +213,7 @@ TEST(NativeControl, DrainOutlivesTheDeviceAndClosesWhenUnused) {
     ScriptedSyscalls sys;
     std::optional<Result<Drain>> kept;
     {
-        auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(device.ok());
         kept.emplace(device->drain_handle());
         ASSERT_TRUE(kept->ok());
@@ -228,7 +228,7 @@ TEST(NativeControl, DrainOutlivesTheDeviceAndClosesWhenUnused) {
 TEST(NativeControl, DuplicationFailureIsAnOsError) {
     PtyPair pty;
     ScriptedSyscalls sys;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
     ASSERT_TRUE(device.ok());
     sys.fail("dup", EMFILE);
     auto drain = device->drain_handle();
@@ -248,7 +248,7 @@ TEST(NativeControl, DestructionClearsExclusiveModeThenCloses) {
         PtyPair pty;
         ScriptedSyscalls sys;
         {
-            auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+            auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
             ASSERT_TRUE(device.ok());
             if (c.exclusive_mode_error) sys.fail("TIOCNXCL", c.exclusive_mode_error);
             sys.log.clear();
@@ -265,7 +265,7 @@ TEST(NativeControl, DestructionInAForkedChildOnlyCloses) {
     {
         PortSettings settings;
         settings.exclusive = Exclusive::Yes;
-        auto device = open(pty.slave_path(), settings, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), settings, true, true, sys);
         ASSERT_TRUE(device.ok());
         EXPECT_TRUE(device->opened_in_this_process());
         sys.pid = device->owner_pid() + 1;
@@ -279,13 +279,13 @@ TEST(NativeControl, MovingHandsOverTheDescriptor) {
     PtyPair pty;
     ScriptedSyscalls sys;
     {
-        auto opened = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto opened = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(opened.ok());
         Device first = std::move(opened).value();
         int fd = first.fileno();
         Device second = std::move(first);
         EXPECT_EQ(second.fileno(), fd);
-        auto other = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto other = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(other.ok());
         sys.log.clear();
         second = std::move(other).value();  // closes the one it held

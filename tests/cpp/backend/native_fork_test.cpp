@@ -44,7 +44,7 @@ TEST(NativeFork, ChildClosingItsCopyKeepsTheParentsPort) {
     PtyPair pty;
     PortSettings settings;
     settings.exclusive = Exclusive::Yes;
-    auto opened = open(pty.slave_path(), settings, true, true);
+    auto opened = open_terminal(pty.slave_path(), settings, true, true);
     ASSERT_TRUE(opened.ok()) << opened.error().display();
     std::optional<Device> device(std::move(opened).value());
     ASSERT_EQ(exclusive_mode(device->fileno()), 1);
@@ -59,7 +59,7 @@ TEST(NativeFork, ChildClosingItsCopyKeepsTheParentsPort) {
 
     EXPECT_TRUE(device->opened_in_this_process());
     EXPECT_EQ(exclusive_mode(device->fileno()), 1);
-    EXPECT_FALSE(open(pty.slave_path(), settings, true, true).ok()) << "the lock went with the child";
+    EXPECT_FALSE(open_terminal(pty.slave_path(), settings, true, true).ok()) << "the lock went with the child";
     ASSERT_EQ(::write(pty.master(), "z", 1), 1);
     ASSERT_TRUE(wait_for(device->fileno(), POLLIN));
     std::uint8_t byte = 0;

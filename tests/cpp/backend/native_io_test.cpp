@@ -22,7 +22,7 @@ std::span<const std::uint8_t> bytes(const std::string& text) {
 
 TEST(NativeIo, DataBothWays) {
     PtyPair pty;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true);
     ASSERT_TRUE(device.ok());
 
     ASSERT_EQ(::write(pty.master(), "hello", 5), 5);
@@ -40,7 +40,7 @@ TEST(NativeIo, DataBothWays) {
 
 TEST(NativeIo, FullDeviceWouldBlockAndLosesNothing) {
     PtyPair pty;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true);
     ASSERT_TRUE(device.ok());
     std::vector<std::uint8_t> chunk(4096);
     std::vector<std::uint8_t> sent;
@@ -59,7 +59,7 @@ TEST(NativeIo, FullDeviceWouldBlockAndLosesNothing) {
 
 TEST(NativeIo, ClosedMasterIsADisconnectBothWays) {
     PtyPair pty;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true);
     ASSERT_TRUE(device.ok());
     pty.close_master();
     ASSERT_TRUE(wait_for(device->fileno(), POLLIN));
@@ -67,8 +67,8 @@ TEST(NativeIo, ClosedMasterIsADisconnectBothWays) {
     IoAttempt read = device->read_some(buffer);
     EXPECT_EQ(read, IoAttempt::vanished());
     EXPECT_TRUE(read.is_disconnect());
-    EXPECT_EQ(read.error(), SerialError::io(std::nullopt, std::string(kDisconnectText)));
-    EXPECT_EQ(kDisconnectText.size(), 103u);
+    EXPECT_EQ(read.error(), SerialError::io(std::nullopt, std::string(port::DISCONNECT_TEXT)));
+    EXPECT_EQ(port::DISCONNECT_TEXT.size(), 103u);
 
     IoAttempt write = device->write_some(bytes("x"));
     EXPECT_EQ(write, IoAttempt::failed(EIO));
@@ -90,7 +90,7 @@ TEST(NativeIo, FailuresByErrorNumber) {
         SCOPED_TRACE(c.err);
         PtyPair pty;
         ScriptedSyscalls sys;
-        auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(device.ok());
         sys.fail("read", c.err);
         sys.fail("write", c.err);
@@ -100,7 +100,7 @@ TEST(NativeIo, FailuresByErrorNumber) {
             EXPECT_EQ(attempt.is_disconnect(), c.disconnect);
             if (c.kind == Kind::Failed) {
                 EXPECT_EQ(attempt.os_errno, c.err);
-                EXPECT_EQ(is_disconnect(attempt.error()), c.disconnect);
+                EXPECT_EQ(port::is_disconnect(attempt.error()), c.disconnect);
             }
         }
     }
@@ -124,7 +124,7 @@ TEST(NativeIo, ReadOfNoDataIsADisconnectOnlyWhenHungUp) {
         SCOPED_TRACE(c.revents);
         PtyPair pty;
         ScriptedSyscalls sys;
-        auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(device.ok());
         sys.zero_reads = 1;
         sys.poll_revents = c.revents;
@@ -136,7 +136,7 @@ TEST(NativeIo, ReadOfNoDataIsADisconnectOnlyWhenHungUp) {
 TEST(NativeIo, InterruptedReadsAndWritesAreRetried) {
     PtyPair pty;
     ScriptedSyscalls sys;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
     ASSERT_TRUE(device.ok());
     ASSERT_EQ(::write(pty.master(), "ab", 2), 2);
     ASSERT_TRUE(wait_for(device->fileno(), POLLIN));
@@ -152,7 +152,7 @@ TEST(NativeIo, InterruptedReadsAndWritesAreRetried) {
 TEST(NativeIo, EmptySpansMoveNothingWithoutACall) {
     PtyPair pty;
     ScriptedSyscalls sys;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
     ASSERT_TRUE(device.ok());
     EXPECT_EQ(device->read_some({}), IoAttempt::ready(0));
     EXPECT_EQ(device->write_some({}), IoAttempt::ready(0));
@@ -164,7 +164,7 @@ TEST(NativeIo, DisconnectErrors) {
         SerialError error;
         bool disconnect;
     };
-    std::string text(kDisconnectText);
+    std::string text(port::DISCONNECT_TEXT);
     const Case cases[] = {
         {SerialError::from_os_error(EIO), true},
         {SerialError::from_os_error(ENXIO), true},
@@ -177,7 +177,7 @@ TEST(NativeIo, DisconnectErrors) {
         {SerialError::port_not_open(), false},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(is_disconnect(c.error), c.disconnect) << c.error.display();
+        EXPECT_EQ(port::is_disconnect(c.error), c.disconnect) << c.error.display();
     }
 }
 

@@ -52,7 +52,7 @@ TEST(NativeModemLines, ConfigureDrivesOnlyTheLinesNoHandshakeOwns) {
         PortSettings settings;
         settings.rtscts = c.rtscts;
         settings.dsrdtr = c.dsrdtr;
-        auto device = open(pty.slave_path(), settings, c.rts, c.dtr, sys);
+        auto device = open_terminal(pty.slave_path(), settings, c.rts, c.dtr, sys);
         ASSERT_TRUE(device.ok()) << device.error().display();
         EXPECT_EQ(modem_calls(sys.log), c.calls);
         EXPECT_EQ(sys.modem_bits, c.bits_after);
@@ -63,7 +63,7 @@ TEST(NativeModemLines, OneLineAtATimeDtrFirst) {
     PtyPair pty;
     ScriptedSyscalls sys;
     sys.emulate_modem = true;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
     ASSERT_TRUE(device.ok());
     sys.log.clear();
     ASSERT_TRUE(platform::set_lines(*device, std::nullopt, std::nullopt).ok());
@@ -101,7 +101,7 @@ TEST(NativeModemLines, MissingModemLinesAreToleratedByConfigure) {
         sys.fail(c.failing, c.err);
         PortSettings settings;
         settings.rtscts = c.rtscts;
-        auto device = open(pty.slave_path(), settings, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), settings, true, true, sys);
         EXPECT_EQ(device.ok(), c.ok);
         if (!device.ok()) {
             EXPECT_EQ(device.error().os_errno(), c.err);
@@ -114,7 +114,7 @@ TEST(NativeModemLines, DirectLineRequests) {
     PtyPair pty;
     ScriptedSyscalls sys;
     sys.emulate_modem = true;
-    auto device = open(pty.slave_path(), PortSettings{}, false, false, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, false, false, sys);
     ASSERT_TRUE(device.ok());
     ASSERT_EQ(sys.modem_bits, 0);
     ASSERT_TRUE(device->set_rts(true).ok());
@@ -148,7 +148,7 @@ TEST(NativeModemLines, StatusLinesReadTheirOwnBit) {
         sys.emulate_modem = true;
         PortSettings settings;
         settings.rtscts = settings.dsrdtr = true;  // keep the word as set below
-        auto device = open(pty.slave_path(), settings, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), settings, true, true, sys);
         ASSERT_TRUE(device.ok());
         sys.modem_bits = c.bit;
         EXPECT_EQ(((*device).*c.get)(), Result<bool>(true));
@@ -165,7 +165,7 @@ TEST(NativeModemLines, PtyOpensButRefusesDirectRequests) {
             PortSettings settings;
             settings.rtscts = rtscts;
             settings.dsrdtr = dsrdtr;
-            auto device = open(pty.slave_path(), settings, true, true);
+            auto device = open_terminal(pty.slave_path(), settings, true, true);
             ASSERT_TRUE(device.ok()) << device.error().display();
             SerialError not_a_modem = SerialError::io(ENOTTY, os_error_text(ENOTTY));
             EXPECT_EQ(device->set_rts(false), Status(not_a_modem));

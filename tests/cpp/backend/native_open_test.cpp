@@ -25,7 +25,7 @@ PortSettings with_exclusive(Exclusive exclusive) {
 }
 
 TEST(NativeOpen, MissingDeviceNamesThePortAndErrno) {
-    auto device = open("/dev/quorvelin-missing", PortSettings{}, true, true);
+    auto device = open_terminal("/dev/quorvelin-missing", PortSettings{}, true, true);
     ASSERT_FALSE(device.ok());
     EXPECT_EQ(device.error().kind(), SerialError::Kind::Io);
     EXPECT_EQ(device.error().os_errno(), 2);
@@ -37,7 +37,7 @@ TEST(NativeOpen, NameWithNulIsRefusedNotTruncated) {
     PtyPair pty;
     ScriptedSyscalls sys;
     std::string name = pty.slave_path() + std::string(1, '\0') + "x";
-    auto device = open(name, PortSettings{}, true, true, sys);
+    auto device = open_terminal(name, PortSettings{}, true, true, sys);
     ASSERT_FALSE(device.ok());
     EXPECT_EQ(device.error().os_errno(), EINVAL);
     EXPECT_EQ(device.error().payload(),
@@ -48,7 +48,7 @@ TEST(NativeOpen, NameWithNulIsRefusedNotTruncated) {
 TEST(NativeOpen, DescriptorIsReadWriteNonBlockingCloseOnExecAndNotControlling) {
     PtyPair pty;
     ScriptedSyscalls sys;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
     ASSERT_TRUE(device.ok()) << device.error().display();
     ASSERT_EQ(sys.open_flags.size(), 1u);
     EXPECT_EQ(sys.open_flags[0], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -70,7 +70,7 @@ TEST(NativeOpen, LockKindFollowsExclusive) {
     for (const auto& c : cases) {
         PtyPair pty;
         ScriptedSyscalls sys;
-        auto device = open(pty.slave_path(), with_exclusive(c.exclusive), true, true, sys);
+        auto device = open_terminal(pty.slave_path(), with_exclusive(c.exclusive), true, true, sys);
         ASSERT_TRUE(device.ok()) << device.error().display();
         EXPECT_EQ(sys.flock_operations, std::vector<int>{c.lock});
         EXPECT_EQ(sys.count("TIOCEXCL"), c.sets_exclusive_mode ? 1 : 0);
@@ -96,9 +96,9 @@ TEST(NativeOpen, ExclusiveAndSharedOpensExcludeEachOther) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << int(c.first) << " then " << int(c.second));
         PtyPair pty;
-        auto first = open(pty.slave_path(), with_exclusive(c.first), true, true);
+        auto first = open_terminal(pty.slave_path(), with_exclusive(c.first), true, true);
         ASSERT_TRUE(first.ok()) << first.error().display();
-        auto second = open(pty.slave_path(), with_exclusive(c.second), true, true);
+        auto second = open_terminal(pty.slave_path(), with_exclusive(c.second), true, true);
         EXPECT_EQ(second.ok(), c.second_opens);
         if (!second.ok()) {
             EXPECT_EQ(second.error().kind(), SerialError::Kind::Io);
@@ -112,10 +112,10 @@ TEST(NativeOpen, ExclusiveAndSharedOpensExcludeEachOther) {
 TEST(NativeOpen, ExclusiveLockIsReleasedByClosing) {
     PtyPair pty;
     {
-        auto first = open(pty.slave_path(), with_exclusive(Exclusive::Yes), true, true);
+        auto first = open_terminal(pty.slave_path(), with_exclusive(Exclusive::Yes), true, true);
         ASSERT_TRUE(first.ok());
     }
-    auto again = open(pty.slave_path(), with_exclusive(Exclusive::Yes), true, true);
+    auto again = open_terminal(pty.slave_path(), with_exclusive(Exclusive::Yes), true, true);
     EXPECT_TRUE(again.ok());
 }
 
@@ -136,7 +136,7 @@ TEST(NativeOpen, OpeningFailuresCloseTheDescriptorAndNameThePort) {
         PtyPair pty;
         ScriptedSyscalls sys;
         sys.fail(c.call, c.err);
-        auto device = open(pty.slave_path(), with_exclusive(Exclusive::Yes), true, true, sys);
+        auto device = open_terminal(pty.slave_path(), with_exclusive(Exclusive::Yes), true, true, sys);
         ASSERT_FALSE(device.ok());
         EXPECT_EQ(device.error().os_errno(), c.err);
         EXPECT_EQ(device.error().payload(), "could not open port " + pty.slave_path() + ": [Errno " +
@@ -150,7 +150,7 @@ TEST(NativeOpen, ConfigureFailureIsReturnedUnwrappedWithTheDeviceClosed) {
     PtyPair pty;
     ScriptedSyscalls sys;
     sys.fail("TIOCMGET", EIO);
-    auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
     ASSERT_FALSE(device.ok());
     EXPECT_EQ(device.error(), SerialError::from_os_error(EIO));
     ASSERT_GE(sys.log.size(), 2u);
@@ -164,7 +164,7 @@ TEST(NativeOpen, UnsupportedBaudRateAtOpenIsAnOpenFailure) {
     sys.reject_speed = 1234;
     PortSettings settings;
     settings.baudrate = 1234;
-    auto device = open(pty.slave_path(), settings, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), settings, true, true, sys);
     ASSERT_FALSE(device.ok());
     EXPECT_EQ(device.error().kind(), SerialError::Kind::Io);
     EXPECT_EQ(device.error().os_errno(), EINVAL);
@@ -175,7 +175,7 @@ TEST(NativeOpen, CurrentSyscallsAreUsedByDefault) {
     ScriptedSyscalls sys;
     Syscalls* previous = Syscalls::install(&sys);
     {
-        auto device = open(pty.slave_path(), PortSettings{}, true, true);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true);
         EXPECT_TRUE(device.ok());
     }
     EXPECT_EQ(Syscalls::install(previous), &sys);

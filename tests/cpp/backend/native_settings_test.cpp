@@ -68,7 +68,7 @@ TEST(NativeSettings, FlagsReadBackFromThePty) {
         PtyPair pty;
         PortSettings settings;
         c.set(settings);
-        auto device = open(pty.slave_path(), settings, true, true);
+        auto device = open_terminal(pty.slave_path(), settings, true, true);
         ASSERT_TRUE(device.ok()) << device.error().display();
         EXPECT_EQ(attributes_of(pty.slave_path()).*c.field & c.mask, c.expected);
     }
@@ -80,7 +80,7 @@ TEST(NativeSettings, AnyBaudRateReadsBackThroughTermios2) {
         PtyPair pty;
         PortSettings settings;
         settings.baudrate = baud;
-        auto device = open(pty.slave_path(), settings, true, true);
+        auto device = open_terminal(pty.slave_path(), settings, true, true);
         ASSERT_TRUE(device.ok()) << device.error().display();
         termios2 a = attributes_of(pty.slave_path());
         EXPECT_EQ(a.c_ospeed, baud);
@@ -112,7 +112,7 @@ TEST(NativeSettings, DataBitsAndParityAsWritten) {
         PortSettings settings;
         settings.bytesize = c.bytesize;
         settings.parity = c.parity;
-        auto device = open(pty.slave_path(), settings, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), settings, true, true, sys);
         ASSERT_TRUE(device.ok()) << device.error().display();
         EXPECT_EQ(sys.attributes->c_cflag & CSIZE, c.size);
         EXPECT_EQ(sys.attributes->c_cflag & (CMSPAR | PARENB | PARODD), c.parity_bits);
@@ -125,7 +125,7 @@ TEST(NativeSettings, BackToNoParityClearsStickParity) {
     sys.emulate_attributes = true;
     PortSettings settings;
     settings.parity = Parity::Mark;
-    auto device = open(pty.slave_path(), settings, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), settings, true, true, sys);
     ASSERT_TRUE(device.ok());
     settings.parity = Parity::None;
     ASSERT_TRUE(device->configure(settings, true, true).ok());
@@ -135,7 +135,7 @@ TEST(NativeSettings, BackToNoParityClearsStickParity) {
 TEST(NativeSettings, ParityCheckingAndStrippingAlwaysOffIxanyKeptOnlyWithXonxoff) {
     PtyPair pty;
     PortSettings settings;
-    auto device = open(pty.slave_path(), settings, true, true);
+    auto device = open_terminal(pty.slave_path(), settings, true, true);
     ASSERT_TRUE(device.ok());
     change_attributes(pty.slave_path(), [](termios2& a) { a.c_iflag |= INPCK | ISTRIP | IXANY; });
     settings.xonxoff = true;
@@ -150,7 +150,7 @@ TEST(NativeSettings, ParityCheckingAndStrippingAlwaysOffIxanyKeptOnlyWithXonxoff
 // An empty device must read as "would block", not as 0 bytes (which means hung up).
 TEST(NativeSettings, EmptyDeviceReadsAsWouldBlock) {
     PtyPair pty;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true);
     ASSERT_TRUE(device.ok());
     termios2 a = attributes_of(pty.slave_path());
     EXPECT_EQ(a.c_cc[VMIN], 1);
@@ -178,7 +178,7 @@ TEST(NativeSettings, FirstFailingStepEndsConfigure) {
         SCOPED_TRACE(c.failing_write);
         PtyPair pty;
         ScriptedSyscalls sys;
-        auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(device.ok());
         sys.log.clear();
         sys.fail_nth("TCSETS2", c.failing_write, EIO);
@@ -194,7 +194,7 @@ TEST(NativeSettings, ConfigureOrder) {
     PtyPair pty;
     ScriptedSyscalls sys;
     sys.emulate_modem = true;
-    auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
     ASSERT_TRUE(device.ok());
     sys.log.clear();
     ASSERT_TRUE(device->configure(PortSettings{}, true, false).ok());
@@ -218,7 +218,7 @@ TEST(NativeSettings, RateFarFromTheAskedOneIsInvalidInput) {
         PtyPair pty;
         ScriptedSyscalls sys;
         sys.emulate_attributes = true;
-        auto device = open(pty.slave_path(), PortSettings{}, true, true, sys);
+        auto device = open_terminal(pty.slave_path(), PortSettings{}, true, true, sys);
         ASSERT_TRUE(device.ok());
         sys.runs_at = c.runs_at;
         PortSettings settings;
@@ -239,7 +239,7 @@ TEST(NativeSettings, FailedReconfigureReappliesThePreviousSettings) {
     ScriptedSyscalls sys;
     sys.emulate_attributes = true;
     PortSettings previous;
-    auto device = open(pty.slave_path(), previous, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), previous, true, true, sys);
     ASSERT_TRUE(device.ok());
     PortSettings next = previous;
     next.parity = Parity::Even;
@@ -258,7 +258,7 @@ TEST(NativeSettings, BestEffortReapplyGoesOnPastAFailingStep) {
     ScriptedSyscalls sys;
     sys.emulate_attributes = true;
     PortSettings settings;
-    auto device = open(pty.slave_path(), settings, true, true, sys);
+    auto device = open_terminal(pty.slave_path(), settings, true, true, sys);
     ASSERT_TRUE(device.ok());
     settings.bytesize = 7;
     settings.baudrate = 19200;

@@ -1,0 +1,32 @@
+#pragma once
+// poll_once: one attempt that never waits; nothing when the attempt was not ready.
+
+#include <optional>
+
+#include "runtime/poll.h"
+
+namespace quorvelin::port {
+
+template <runtime::Pollable P>
+class PollOnce {
+public:
+    explicit PollOnce(P& attempt) : attempt_(attempt) {}
+
+    runtime::Poll<std::optional<runtime::poll_output_t<P>>> poll(runtime::Context& cx) {
+        auto result = attempt_.poll(cx);
+        if (result.is_ready()) {
+            return std::optional<runtime::poll_output_t<P>>(result.take());
+        }
+        return std::optional<runtime::poll_output_t<P>>();
+    }
+
+private:
+    P& attempt_;
+};
+
+template <runtime::Pollable P>
+PollOnce<P> poll_once(P& attempt) {
+    return PollOnce<P>(attempt);
+}
+
+}  // namespace quorvelin::port

@@ -1,0 +1,137 @@
+#include "port/port_core.h"
+
+namespace quorvelin {
+
+Status PortCore::open() {
+    std::lock_guard state_lock(state_mutex_);
+    std::string name;
+    PortSettings snapshot;
+    {
+        std::lock_guard settings_lock(settings_mutex_);
+        if (!settings_.port) {
+            return SerialError::not_configured();
+        }
+        name = *settings_.port;
+        snapshot = settings_;
+    }
+    if (state_.backend) {
+        return SerialError::already_open();
+    }
+    auto opened = backend::open(name, snapshot, snapshot.rts, snapshot.dtr);
+    if (!opened) {
+        return std::move(opened).error();
+    }
+    std::unique_ptr<Backend> backend = std::move(opened).value();
+    // Input that arrived before the open belongs to nobody.
+    if (Status cleared = backend->clear_buffers(true, false); !cleared) {
+        return cleared;
+    }
+    state_.backend = std::move(backend);
+    return ok_status();
+}
+
+void PortCore::adopt(std::unique_ptr<Backend> backend) {
+    std::lock_guard lock(state_mutex_);
+    state_.backend = std::move(backend);
+}
+
+void PortCore::close() {
+    std::unique_ptr<Backend> taken;
+    {
+        std::lock_guard lock(state_mutex_);
+        taken = std::move(state_.backend);
+    }
+    closed_.notify_waiters();
+    taken.reset();  // closes the device outside the lock
+}
+
+bool PortCore::is_open() {
+    std::lock_guard lock(state_mutex_);
+    return state_.backend != nullptr;
+}
+
+std::optional<std::string> PortCore::port() {
+    std::lock_guard lock(settings_mutex_);
+    return settings_.port;
+}
+
+Status PortCore::set_port(std::optional<std::string> name) {
+    bool was_open = is_open();
+    close();
+    {
+        std::lock_guard lock(settings_mutex_);
+        settings_.port = std::move(name);
+    }
+    return was_open ? open() : ok_status();
+}
+
+Status PortCore::set_break_condition(bool level) {
+    {
+        std::lock_guard lock(settings_mutex_);
+        settings_.break_condition = level;
+    }
+    std::lock_guard lock(state_mutex_);
+    if (!state_.backend) {
+        return ok_status();
+    }
+    return state_.backend->set_break_state(level);
+}
+
+Result<std::optional<std::int32_t>> PortCore::fileno() {
+    return with_backend([](Backend& b) { return Result<std::optional<std::int32_t>>(b.fileno()); });
+}
+
+Result<bool> PortCore::cd() { return with_backend([](Backend& b) { return b.cd(); }); }
+Result<bool> PortCore::ri() { return with_backend([](Backend& b) { return b.ri(); }); }
+Result<bool> PortCore::cts() { return with_backend([](Backend& b) { return b.cts(); }); }
+Result<bool> PortCore::dsr() { return with_backend([](Backend& b) { return b.dsr(); }); }
+
+Result<std::size_t> PortCore::in_waiting() {
+    return with_backend([](Backend& b) { return b.in_waiting(); });
+}
+
+Result<std::size_t> PortCore::out_waiting() {
+    return with_backend([](Backend& b) { return b.out_waiting(); });
+}
+
+Status PortCore::reset_input_buffer() {
+    return with_backend([](Backend& b) { return b.clear_buffers(true, false); });
+}
+
+Status PortCore::reset_output_buffer() {
+    return with_backend([](Backend& b) { return b.clear_buffers(false, true); });
+}
+
+runtime::Poll<Result<std::size_t>> PortCore::poll_read_some(runtime::Context& cx, std::span<std::uint8_t> buffer) {
+    std::lock_guard lock(state_mutex_);
+    if (!state_.backend) {
+        return Result<std::size_t>(SerialError::port_not_open());
+    }
+    return state_.backend->poll_read(cx, buffer);
+}
+
+runtime::Poll<Result<std::size_t>> PortCore::poll_write_some(runtime::Context& cx,
+                                                             std::span<const std::uint8_t> data) {
+    std::lock_guard lock(state_mutex_);
+    if (!state_.backend) {
+        return Result<std::size_t>(SerialError::port_not_open());
+    }
+    return state_.backend->poll_write(cx, data);
+}
+
+CancelWrite::~CancelWrite() {
+    (void)core_->with_state([](Backend* backend) {
+        if (backend != nullptr) {
+            (void)backend->cancel_write();
+        }
+        return 0;
+    });
+}
+
+BreakGuard::~BreakGuard() {
+    if (core_) {
+        (void)core_->set_break_condition(false);
+    }
+}
+
+}  // namespace quorvelin

@@ -1,0 +1,209 @@
+// The read operations of a port: chunked reads with deadlines, terminator reads, line lists.
+// Awaited pollables are named locals, never temporaries of the co_await expression: GCC 12
+// mishandles move-only temporaries there (a captured descriptor was closed twice).
+
+#include <algorithm>
+
+#include "port/deadline.h"
+#include "port/poll_once.h"
+#include "port/port_core.h"
+#include "port/until_closed.h"
+#include "runtime/select.h"
+
+namespace quorvelin {
+
+using port::Deadline;
+using runtime::Clock;
+using runtime::Context;
+using runtime::Operation;
+
+namespace {
+
+constexpr std::size_t CHUNK_SIZE = 4096;
+
+struct ReadTimeouts {
+    std::optional<settings::Duration> timeout;
+    std::optional<settings::Duration> inter_byte;
+};
+
+ReadTimeouts read_timeouts(PortCore& core) {
+    return core.with_settings([](PortSettings& s) {
+        return ReadTimeouts{settings::duration(s.timeout), settings::duration(s.inter_byte_timeout)};
+    });
+}
+
+}  // namespace
+
+Operation<std::optional<std::size_t>> PortCore::read_chunk(PortCore& core, std::span<std::uint8_t> buffer,
+                                                           Deadline deadline) {
+    // Not registered in advance: its first poll takes a request stored while no read waited.
+    runtime::Notified cancel = core.cancel_read().notified();
+    auto attempt = runtime::poll_fn([&core, buffer](Context& cx) { return core.poll_read_some(cx, buffer); });
+
+    std::optional<Result<std::size_t>> outcome;
+    if (!deadline) {
+        auto race = runtime::select(runtime::by_ref(cancel), runtime::by_ref(attempt));
+        auto raced = co_await race;
+        if (raced.index() == 0) {
+            co_return std::nullopt;
+        }
+        outcome.emplace(std::get<1>(std::move(raced)));
+    } else if (*deadline <= Clock::now()) {
+        // Past the deadline: take what is there, and leave a stored cancel request stored.
+        auto one_attempt = port::poll_once(attempt);
+        outcome = co_await one_attempt;
+        if (!outcome) {
+            co_return std::nullopt;
+        }
+    } else {
+        auto race = runtime::select(runtime::by_ref(cancel), runtime::timeout(*deadline, runtime::by_ref(attempt)));
+        auto raced = co_await race;
+        if (raced.index() == 0) {
+            co_return std::nullopt;
+        }
+        outcome = std::get<1>(std::move(raced));
+        if (!outcome) {
+            co_return std::nullopt;  // the deadline passed
+        }
+    }
+    if (!outcome->ok()) {
+        co_return std::move(*outcome).error();
+    }
+    if (outcome->value() == 0) {
+        co_return port::disconnect_error();
+    }
+    co_return std::optional<std::size_t>(outcome->value());
+}
+
+Operation<std::string> PortCore::read_locked(PortCore& core, std::size_t size) {
+    ReadTimeouts timeouts = read_timeouts(core);
+    Deadline overall = port::deadline_after(timeouts.timeout, Clock::now());
+    std::vector<std::uint8_t> chunk(std::clamp<std::size_t>(size, 1, CHUNK_SIZE));
+    std::string result;
+    while (result.size() < size) {
+        std::size_t want = std::min(chunk.size(), size - result.size());
+        Deadline deadline =
+            result.empty() ? overall : port::earlier(overall, port::deadline_after(timeouts.inter_byte, Clock::now()));
+        auto chunk_read = read_chunk(core, std::span(chunk.data(), want), deadline);
+        auto count = co_await chunk_read;
+        if (!count.ok()) {
+            co_return std::move(count).error();
+        }
+        if (!count.value()) {
+            break;
+        }
+        result.append(reinterpret_cast<const char*>(chunk.data()), *count.value());
+    }
+    co_return result;
+}
+
+Operation<std::string> PortCore::read_until_locked(PortCore& core, std::optional<std::size_t> size,
+                                                   std::string_view terminator, bool per_byte_timeout) {
+    ReadTimeouts timeouts = read_timeouts(core);
+    Deadline overall = port::deadline_after(timeouts.timeout, Clock::now());
+    std::string result;
+    std::uint8_t byte = 0;
+    while (!size || result.size() < *size) {
+        Deadline deadline;
+        if (per_byte_timeout) {
+            deadline = port::deadline_after(timeouts.timeout, Clock::now());
+        } else if (result.empty()) {
+            deadline = overall;
+        } else {
+            deadline = port::earlier(overall, port::deadline_after(timeouts.inter_byte, Clock::now()));
+        }
+        // One byte per attempt, so nothing after the terminator is taken from the device.
+        auto byte_read = read_chunk(core, std::span(&byte, 1), deadline);
+        auto count = co_await byte_read;
+        if (!count.ok()) {
+            co_return std::move(count).error();
+        }
+        if (!count.value()) {
+            co_return result;
+        }
+        result.push_back(static_cast<char>(byte));
+        if (!terminator.empty() && result.size() >= terminator.size() &&
+            std::string_view(result).substr(result.size() - terminator.size()) == terminator) {
+            co_return result;
+        }
+    }
+    co_return result;
+}
+
+Operation<std::vector<std::string>> PortCore::readlines_locked(PortCore& core, std::optional<std::size_t> hint) {
+    std::vector<std::string> lines;
+    std::size_t total = 0;
+    for (;;) {
+        auto line_read = read_until_locked(core, std::nullopt, "\n", true);
+        auto line = co_await line_read;
+        if (!line.ok()) {
+            co_return std::move(line).error();
+        }
+        if (line.value().empty()) {
+            break;
+        }
+        total += line.value().size();
+        lines.push_back(std::move(line).value());
+        if (hint && total >= *hint) {
+            break;
+        }
+    }
+    co_return lines;
+}
+
+Operation<std::string> PortCore::read(std::shared_ptr<PortCore> core, std::size_t size) {
+    auto locking = core->read_lock().lock();
+    auto lock = co_await locking;
+    auto guarded = port::until_closed(*core, read_locked(*core, size));
+    auto result = co_await guarded;
+    co_return result;
+}
+
+Operation<std::string> PortCore::read_until(std::shared_ptr<PortCore> core, std::string terminator,
+                                            std::optional<std::size_t> size) {
+    auto locking = core->read_lock().lock();
+    auto lock = co_await locking;
+    auto guarded = port::until_closed(*core, read_until_locked(*core, size, terminator, false));
+    auto result = co_await guarded;
+    co_return result;
+}
+
+Operation<std::string> PortCore::readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size) {
+    auto locking = core->read_lock().lock();
+    auto lock = co_await locking;
+    auto guarded = port::until_closed(*core, read_until_locked(*core, size, "\n", true));
+    auto result = co_await guarded;
+    co_return result;
+}
+
+Operation<std::vector<std::string>> PortCore::readlines(std::shared_ptr<PortCore> core,
+                                                        std::optional<std::size_t> hint) {
+    auto locking = core->read_lock().lock();
+    auto lock = co_await locking;
+    auto guarded = port::until_closed(*core, readlines_locked(*core, hint));
+    auto result = co_await guarded;
+    co_return result;
+}
+
+Operation<std::string> PortCore::read_available_locked(PortCore& core, std::size_t limit) {
+    std::vector<std::uint8_t> buffer(std::max<std::size_t>(limit, 1));
+    auto chunk_read = read_chunk(core, buffer, std::nullopt);
+    auto count = co_await chunk_read;
+    if (!count.ok()) {
+        co_return std::move(count).error();
+    }
+    if (!count.value()) {
+        co_return std::string();  // a cancel request
+    }
+    co_return std::string(reinterpret_cast<const char*>(buffer.data()), *count.value());
+}
+
+Operation<std::string> PortCore::read_available(std::shared_ptr<PortCore> core, std::size_t limit) {
+    auto locking = core->read_lock().lock();
+    auto lock = co_await locking;
+    auto guarded = port::until_closed(*core, read_available_locked(*core, limit));
+    auto result = co_await guarded;
+    co_return result;
+}
+
+}  // namespace quorvelin

@@ -1,0 +1,182 @@
+// The write-side operations of a port: writes with the write timeout and cancel requests,
+// the flush (a drain on a blocking thread), and timed breaks. Awaited pollables are named
+// locals (see read.cpp).
+
+#include <thread>
+
+#include "port/deadline.h"
+#include "port/poll_once.h"
+#include "port/port_core.h"
+#include "port/until_closed.h"
+#include "runtime/runtime.h"
+#include "runtime/select.h"
+#include "runtime/spawn_blocking.h"
+
+namespace quorvelin {
+
+using port::Deadline;
+using runtime::Clock;
+using runtime::Context;
+using runtime::Operation;
+
+namespace {
+
+// A write timeout stored as zero (int 0, or a float zero of either sign) asks for a
+// non-blocking write; the test is on the stored value, not on the converted duration.
+bool is_non_blocking(const std::optional<Seconds>& timeout) {
+    if (!timeout) {
+        return false;
+    }
+    return timeout->is_int() ? timeout->as_int() == 0 : timeout->as_float() == 0.0;
+}
+
+constexpr auto BREAK_MARGIN = std::chrono::milliseconds(5);
+
+}  // namespace
+
+Operation<std::size_t> PortCore::write_body(PortCore& core, std::span<const std::uint8_t> data,
+                                            bool ignore_write_timeout) {
+    std::optional<Seconds> write_timeout;
+    if (!ignore_write_timeout) {
+        write_timeout = core.with_settings([](PortSettings& s) { return s.write_timeout; });
+    }
+    const bool non_blocking = is_non_blocking(write_timeout);
+    const Deadline deadline = port::deadline_after(write_timeout, Clock::now());
+    runtime::Notified cancel = core.cancel_write().notified();
+
+    std::size_t written = 0;
+    for (;;) {
+        if (written >= data.size()) {
+            co_return written;
+        }
+        // Every attempt offers all the remaining bytes; the backend takes what it can.
+        auto rest = data.subspan(written);
+        auto attempt = runtime::poll_fn([&core, rest](Context& cx) { return core.poll_write_some(cx, rest); });
+
+        Result<std::size_t> accepted = std::size_t{0};
+        if (non_blocking) {
+            auto one_attempt = port::poll_once(attempt);
+            auto once = co_await one_attempt;
+            if (!once) {
+                auto detached = core.with_backend([](Backend& b) { return b.detach_write(); });
+                if (!detached.ok()) {
+                    co_return std::move(detached).error();
+                }
+                co_return written + detached.value();
+            }
+            accepted = std::move(*once);
+        } else if (!deadline) {
+            if (ignore_write_timeout) {
+                accepted = co_await attempt;
+            } else {
+                auto race = runtime::select(runtime::by_ref(cancel), runtime::by_ref(attempt));
+                auto raced = co_await race;
+                if (raced.index() == 0) {
+                    co_return written;
+                }
+                accepted = std::get<1>(std::move(raced));
+            }
+        } else {
+            auto race = runtime::select(runtime::by_ref(cancel), runtime::timeout(*deadline, runtime::by_ref(attempt)));
+            auto raced = co_await race;
+            if (raced.index() == 0) {
+                co_return written;
+            }
+            auto bounded = std::get<1>(std::move(raced));
+            if (!bounded) {
+                co_return SerialError::timeout("Write timeout");
+            }
+            accepted = std::move(*bounded);
+        }
+        if (!accepted.ok()) {
+            co_return std::move(accepted).error();
+        }
+        if (accepted.value() == 0) {
+            co_return written;
+        }
+        written += accepted.value();
+    }
+}
+
+Operation<std::size_t> PortCore::write_with(std::shared_ptr<PortCore> core, std::span<const std::uint8_t> data,
+                                            bool ignore_write_timeout) {
+    auto locking = core->write_lock().lock();
+    auto lock = co_await locking;
+    // Declared after the lock, so it runs before the lock is released on every exit path.
+    CancelWrite cancel_write_guard(core);
+    auto guarded = port::until_closed(*core, write_body(*core, data, ignore_write_timeout));
+    auto result = co_await guarded;
+    co_return result;
+}
+
+Operation<Unit> PortCore::drain(PortCore& core) {
+    auto handle = core.with_backend([](Backend& b) { return b.drain_handle(); });
+    if (!handle.ok()) {
+        co_return std::move(handle).error();
+    }
+    if (!handle.value().fd()) {
+        co_return Unit{};  // nothing to drain
+    }
+    auto owned = runtime::runtime();
+    if (!owned.ok()) {
+        co_return std::move(owned).error();
+    }
+    // The blocking task owns the duplicate descriptor; dropped early, it still finishes.
+    Drain descriptor = std::move(handle).value();
+    auto job = runtime::spawn_blocking(owned.value()->runtime->blocking_pool(),
+                                       [drain = std::move(descriptor)]() mutable { return std::move(drain).wait(); });
+    auto drained = co_await job;
+    if (!drained.ok()) {
+        co_return SerialError::io(std::nullopt, "flush failed: " + drained.error().display());
+    }
+    co_return std::move(drained).value();
+}
+
+Operation<Unit> PortCore::flush(std::shared_ptr<PortCore> core) {
+    auto locking = core->write_lock().lock();
+    auto lock = co_await locking;
+    auto guarded = port::until_closed(*core, drain(*core));
+    auto result = co_await guarded;
+    co_return result;
+}
+
+Operation<Unit> PortCore::break_body(std::shared_ptr<PortCore> core, settings::Duration duration) {
+    if (Status on = core->set_break_condition(true); !on.ok()) {
+        co_return std::move(on).error();
+    }
+    BreakGuard guard(core);
+    const auto start = Clock::now();
+    const auto length = port::saturated(duration);
+    if (length > BREAK_MARGIN) {
+        // The timer frees the thread for all but the last few milliseconds.
+        auto timer = runtime::sleep_until(start + (length - BREAK_MARGIN));
+        co_await timer;
+    }
+    auto elapsed = Clock::now() - start;
+    auto rest = elapsed >= length ? Clock::duration::zero() : length - elapsed;
+    auto owned = runtime::runtime();
+    if (!owned.ok()) {
+        co_return std::move(owned).error();
+    }
+    // The operating system's sleep ends the break precisely.
+    auto job = runtime::spawn_blocking(owned.value()->runtime->blocking_pool(), [rest] {
+        std::this_thread::sleep_for(rest);
+        return Unit{};
+    });
+    auto slept = co_await job;
+    if (!slept.ok()) {
+        co_return SerialError::io(std::nullopt, slept.error().display());  // the guard turns it off
+    }
+    guard.disarm();
+    co_return core->set_break_condition(false);
+}
+
+Operation<Unit> PortCore::send_break(std::shared_ptr<PortCore> core, settings::Duration duration) {
+    auto locking = core->write_lock().lock();
+    auto lock = co_await locking;
+    auto guarded = port::until_closed(*core, break_body(core, duration));
+    auto result = co_await guarded;
+    co_return result;
+}
+
+}  // namespace quorvelin

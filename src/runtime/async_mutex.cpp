@@ -1,0 +1,85 @@
+#include "runtime/async_mutex.h"
+
+namespace quorvelin::runtime {
+
+AsyncMutexGuard& AsyncMutexGuard::operator=(AsyncMutexGuard&& other) noexcept {
+    if (this != &other) {
+        unlock();
+        mutex_ = std::exchange(other.mutex_, nullptr);
+    }
+    return *this;
+}
+
+void AsyncMutexGuard::unlock() {
+    if (AsyncMutex* mutex = std::exchange(mutex_, nullptr)) {
+        mutex->unlock();
+    }
+}
+
+bool AsyncMutex::is_locked() const {
+    std::lock_guard lock(mutex_);
+    return locked_;
+}
+
+void AsyncMutex::unlock() {
+    Waker waker;
+    {
+        std::lock_guard lock(mutex_);
+        if (LockWaiter* next = queue_.pop_front()) {
+            // Direct hand-off: the lock stays taken and now belongs to `next`.
+            next->granted = true;
+            waker = next->waker;
+        } else {
+            locked_ = false;
+        }
+    }
+    waker.wake();
+}
+
+LockFuture::LockFuture(AsyncMutex& mutex) : mutex_(&mutex), node_(std::make_unique<LockWaiter>()) {}
+
+LockFuture::LockFuture(LockFuture&& other) noexcept
+    : mutex_(other.mutex_), node_(std::move(other.node_)), state_(std::exchange(other.state_, State::Done)) {}
+
+LockFuture::~LockFuture() {
+    if (!node_ || state_ != State::Queued) {
+        return;
+    }
+    bool pass_on = false;
+    {
+        std::lock_guard lock(mutex_->mutex_);
+        mutex_->queue_.remove(node_.get());
+        pass_on = node_->granted;
+    }
+    if (pass_on) {
+        mutex_->unlock();
+    }
+}
+
+Poll<AsyncMutexGuard> LockFuture::poll(Context& cx) {
+    std::lock_guard lock(mutex_->mutex_);
+    switch (state_) {
+        case State::Init:
+            if (!mutex_->locked_) {
+                mutex_->locked_ = true;
+                state_ = State::Done;
+                return AsyncMutexGuard(*mutex_);
+            }
+            mutex_->queue_.push_back(node_.get());
+            state_ = State::Queued;
+            break;
+        case State::Queued:
+            if (node_->granted) {
+                state_ = State::Done;
+                return AsyncMutexGuard(*mutex_);
+            }
+            break;
+        case State::Done:
+            // Polled again after it yielded its guard: a caller bug, never a second lock.
+            std::terminate();
+    }
+    node_->waker = cx.waker();
+    return pending;
+}
+
+}  // namespace quorvelin::runtime

@@ -1,0 +1,77 @@
+#pragma once
+// AsyncMutex: an asynchronous FIFO mutex. Unlocking hands the lock directly to the oldest
+// waiter, so a newcomer never overtakes a queued waiter. A waiter dropped while queued leaves
+// the queue; one dropped after it was handed the lock but before it saw it passes the lock on.
+// Guards are movable and may be released on any thread.
+
+#include <memory>
+#include <mutex>
+
+#include "runtime/intrusive_list.h"
+#include "runtime/poll.h"
+
+namespace quorvelin::runtime {
+
+class AsyncMutex;
+
+class [[nodiscard]] AsyncMutexGuard {
+public:
+    AsyncMutexGuard(AsyncMutexGuard&& other) noexcept : mutex_(std::exchange(other.mutex_, nullptr)) {}
+    AsyncMutexGuard& operator=(AsyncMutexGuard&& other) noexcept;
+    AsyncMutexGuard(const AsyncMutexGuard&) = delete;
+    ~AsyncMutexGuard() { unlock(); }
+
+    void unlock();
+
+private:
+    friend class AsyncMutex;
+    friend class LockFuture;
+    explicit AsyncMutexGuard(AsyncMutex& mutex) : mutex_(&mutex) {}
+    AsyncMutex* mutex_;
+};
+
+// One queued lock request; on the heap so the LockFuture stays movable while queued.
+struct LockWaiter : ListHook {
+    Waker waker;
+    bool granted = false;
+};
+
+class [[nodiscard]] LockFuture {
+public:
+    LockFuture(LockFuture&& other) noexcept;
+    LockFuture& operator=(LockFuture&&) = delete;
+    LockFuture(const LockFuture&) = delete;
+    ~LockFuture();
+
+    Poll<AsyncMutexGuard> poll(Context& cx);
+
+private:
+    friend class AsyncMutex;
+    enum class State { Init, Queued, Done };
+    explicit LockFuture(AsyncMutex& mutex);
+
+    AsyncMutex* mutex_;
+    std::unique_ptr<LockWaiter> node_;
+    State state_ = State::Init;
+};
+
+class AsyncMutex {
+public:
+    AsyncMutex() = default;
+    AsyncMutex(const AsyncMutex&) = delete;
+    AsyncMutex& operator=(const AsyncMutex&) = delete;
+
+    LockFuture lock() { return LockFuture(*this); }
+    bool is_locked() const;
+
+private:
+    friend class AsyncMutexGuard;
+    friend class LockFuture;
+    void unlock();
+
+    mutable std::mutex mutex_;
+    IntrusiveList<LockWaiter> queue_;
+    bool locked_ = false;
+};
+
+}  // namespace quorvelin::runtime

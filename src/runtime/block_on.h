@@ -1,0 +1,75 @@
+#pragma once
+// block_on: drives a pollable to completion on the calling thread, parking between wake-ups.
+//
+// The pollable is polled in place, so an operation that is still pending when the deadline
+// passes can afterwards be spawned as the same object; its leaves take the task's waker at
+// the next poll. When the calling thread is a runtime worker, a blocking-pool thread runs
+// the io_context in its stead until block_on returns, so the runtime keeps its two workers'
+// worth of progress (timers, readiness, tasks) while this one blocks.
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "runtime/poll.h"
+#include "runtime/sleep.h"
+
+namespace quorvelin::runtime {
+
+// A waker target that wakes one parked thread; a wake-up before the park is kept.
+class Parker final : public WakeTarget {
+public:
+    void wake() override;
+    // Returns false when the deadline passed without a wake-up.
+    bool park_until(std::optional<Instant> deadline);
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool notified_ = false;
+};
+
+// While alive on a runtime worker, a pool thread drives that worker's io_context. A no-op on
+// other threads.
+class WorkerHandOff {
+public:
+    WorkerHandOff();
+    ~WorkerHandOff();
+    WorkerHandOff(const WorkerHandOff&) = delete;
+    WorkerHandOff& operator=(const WorkerHandOff&) = delete;
+
+    bool active() const { return stop_ != nullptr; }
+
+private:
+    std::shared_ptr<std::atomic<bool>> stop_;
+};
+
+// The pollable's output once it finished, or nothing when the deadline passed first (a
+// result that is ready at the deadline still counts).
+template <Pollable P>
+std::optional<poll_output_t<P>> block_on(P& pollable, std::optional<Instant> deadline = std::nullopt) {
+    auto parker = std::make_shared<Parker>();
+    Waker waker(parker);
+    Context cx(waker);
+    std::optional<WorkerHandOff> hand_off;
+    for (;;) {
+        auto result = pollable.poll(cx);
+        if (result.is_ready()) {
+            return result.take();
+        }
+        if (!hand_off) {
+            hand_off.emplace();
+        }
+        if (!parker->park_until(deadline)) {
+            auto last = pollable.poll(cx);
+            if (last.is_ready()) {
+                return last.take();
+            }
+            return std::nullopt;
+        }
+    }
+}
+
+}  // namespace quorvelin::runtime

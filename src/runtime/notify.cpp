@@ -1,0 +1,99 @@
+#include "runtime/notify.h"
+
+#include <vector>
+
+namespace quorvelin::runtime {
+
+Notified Notify::notified() { return Notified(*this); }
+
+Waker Notify::pass_one_locked() {
+    if (Node* node = waiters_.pop_front()) {
+        node->received = Received::One;
+        return node->waker;
+    }
+    stored_ = true;
+    return Waker::noop();
+}
+
+void Notify::notify_one() {
+    Waker waker;
+    {
+        std::lock_guard lock(mutex_);
+        waker = pass_one_locked();
+    }
+    waker.wake();
+}
+
+void Notify::notify_waiters() {
+    std::vector<Waker> wakers;
+    {
+        std::lock_guard lock(mutex_);
+        while (Node* node = waiters_.pop_front()) {
+            node->received = Received::All;
+            wakers.push_back(node->waker);
+        }
+    }
+    for (const Waker& waker : wakers) {
+        waker.wake();
+    }
+}
+
+bool Notify::has_stored_wakeup() const {
+    std::lock_guard lock(mutex_);
+    return stored_;
+}
+
+Notified::Notified(Notify& notify) : notify_(&notify), node_(std::make_unique<Notify::Node>()) {}
+
+Notified::Notified(Notified&& other) noexcept
+    : notify_(other.notify_), node_(std::move(other.node_)), state_(std::exchange(other.state_, State::Done)) {}
+
+Notified::~Notified() {
+    if (!node_ || state_ != State::Waiting) {
+        return;
+    }
+    Waker waker;
+    {
+        std::lock_guard lock(notify_->mutex_);
+        notify_->waiters_.remove(node_.get());
+        if (node_->received == Notify::Received::One) {
+            waker = notify_->pass_one_locked();
+        }
+    }
+    waker.wake();
+}
+
+void Notified::enable() {
+    if (state_ != State::Init) {
+        return;
+    }
+    std::lock_guard lock(notify_->mutex_);
+    notify_->waiters_.push_back(node_.get());
+    state_ = State::Waiting;
+}
+
+Poll<Unit> Notified::poll(Context& cx) {
+    if (state_ == State::Done) {
+        return Unit{};
+    }
+    std::lock_guard lock(notify_->mutex_);
+    if (state_ == State::Waiting && node_->received != Notify::Received::Nothing) {
+        state_ = State::Done;
+        return Unit{};
+    }
+    // A wake-up stored while nobody waited is taken by the first poll that finds it.
+    if (notify_->stored_) {
+        notify_->stored_ = false;
+        notify_->waiters_.remove(node_.get());
+        state_ = State::Done;
+        return Unit{};
+    }
+    if (state_ == State::Init) {
+        notify_->waiters_.push_back(node_.get());
+        state_ = State::Waiting;
+    }
+    node_->waker = cx.waker();
+    return pending;
+}
+
+}  // namespace quorvelin::runtime

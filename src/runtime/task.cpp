@@ -1,0 +1,79 @@
+#include "runtime/task.h"
+
+namespace quorvelin::runtime::detail {
+
+void TaskCore::start() {
+    std::lock_guard lock(mutex_);
+    schedule_locked();
+}
+
+void TaskCore::schedule_locked() {
+    phase_ = Phase::Scheduled;
+    asio::post(io_, [self = shared_from_this()] { self->run(); });
+}
+
+void TaskCore::wake() {
+    std::lock_guard lock(mutex_);
+    switch (phase_) {
+        case Phase::Idle:
+            schedule_locked();
+            break;
+        case Phase::Running:
+            woken_while_running_ = true;
+            break;
+        case Phase::Scheduled:
+        case Phase::Done:
+            break;
+    }
+}
+
+void TaskCore::abort() {
+    std::lock_guard lock(mutex_);
+    if (phase_ == Phase::Done) {
+        return;
+    }
+    abort_requested_ = true;
+    if (phase_ == Phase::Idle) {
+        schedule_locked();
+    }
+}
+
+void TaskCore::run() {
+    if (auto end = run_once()) {
+        // Outside the task's mutex: the operation's guards may take other locks.
+        drop_operation(*end);
+    }
+}
+
+std::optional<TaskEnd> TaskCore::run_once() {
+    {
+        std::lock_guard lock(mutex_);
+        if (phase_ != Phase::Scheduled) {
+            return std::nullopt;
+        }
+        if (abort_requested_) {
+            phase_ = Phase::Done;
+            return started_ ? TaskEnd::AbortedAfterStart : TaskEnd::AbortedBeforeStart;
+        }
+        phase_ = Phase::Running;
+        started_ = true;
+        woken_while_running_ = false;
+    }
+    Waker waker(shared_from_this());
+    Context cx(waker);
+    bool finished = poll_operation(cx);
+    std::lock_guard lock(mutex_);
+    if (finished) {
+        phase_ = Phase::Done;
+    } else if (abort_requested_) {
+        phase_ = Phase::Done;
+        return TaskEnd::AbortedAfterStart;
+    } else if (woken_while_running_) {
+        schedule_locked();
+    } else {
+        phase_ = Phase::Idle;
+    }
+    return std::nullopt;
+}
+
+}  // namespace quorvelin::runtime::detail
