@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <system_error>
 
 #include "list_ports/natural_key.h"
+#include "list_ports/read_file.h"
 
 namespace quorvelin::list_ports {
 namespace fs = std::filesystem;
@@ -16,14 +15,11 @@ namespace {
 // A sysfs attribute without its trailing newline; nothing when absent or empty, since an
 // empty string descriptor tells the user nothing.
 std::optional<std::string> read_attribute(const fs::path& directory, const char* name) {
-    std::ifstream in(directory / name, std::ios::binary);
-    if (!in) {
+    std::optional<std::string> content = read_file(directory / name);
+    if (!content) {
         return std::nullopt;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return std::nullopt;
-    }
+    std::string text = std::move(*content);
     while (!text.empty() && text.back() == '\n') {
         text.pop_back();
     }

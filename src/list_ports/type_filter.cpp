@@ -1,28 +1,15 @@
 #include "list_ports/type_filter.h"
 
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 
+#include "list_ports/read_file.h"
 #include "list_ports/utf8.h"
 
 namespace quorvelin::list_ports {
 namespace {
 
 constexpr std::string_view dev_prefix = "/dev/";
-
-std::optional<std::string> read_whole_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return std::nullopt;
-    }
-    return content;
-}
 
 }  // namespace
 
@@ -42,7 +29,7 @@ bool is_listed(std::string_view port_name, const std::filesystem::path& root) {
     std::string relative = "sys/class/tty/";
     relative += port_name.substr(dev_prefix.size());
     relative += "/type";
-    std::optional<std::string> content = read_whole_file(root / relative);
+    std::optional<std::string> content = read_file(root / relative);
     return !content || type_content_lists_port(*content);
 }
 
