@@ -79,7 +79,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_definition = {
     "quorvelin.tools.list_ports.ListPortInfo",
     static_cast<int>(sizeof(ListPortInfoObject)),
     0,
@@ -99,7 +99,7 @@ PyTypeObject* list_port_info_type() {
     PyMutex_Lock(&lock);
     PyObject* type = cell.load(std::memory_order_relaxed);
     if (type == nullptr) {
-        type = PyType_FromSpec(&spec);  // kept for the life of the process
+        type = PyType_FromSpec(&type_definition);  // kept for the life of the process
         cell.store(type, std::memory_order_release);
     }
     PyMutex_Unlock(&lock);
