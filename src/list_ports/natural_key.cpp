@@ -1,0 +1,64 @@
+#include "list_ports/natural_key.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace quorvelin::list_ports {
+namespace {
+
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::optional<KeyNumber> decimal_value(std::string_view digits) {
+    constexpr KeyNumber max = ~KeyNumber{0};
+    KeyNumber value = 0;
+    for (char c : digits) {
+        auto digit = static_cast<KeyNumber>(c - '0');
+        if (value > (max - digit) / 10) {
+            return std::nullopt;
+        }
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
+std::vector<KeyNumber> bytes_of(std::string_view run) {
+    std::vector<KeyNumber> out;
+    out.reserve(run.size());
+    for (char c : run) {
+        out.push_back(static_cast<unsigned char>(c));
+    }
+    return out;
+}
+
+}  // namespace
+
+NaturalKey natural_key(std::string_view text) {
+    // UTF-8 continuation and lead bytes are never ASCII digits, so splitting bytes is the same
+    // as splitting characters.
+    NaturalKey key;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        bool digits = is_ascii_digit(text[start]);
+        std::size_t end = start + 1;
+        while (end < text.size() && is_ascii_digit(text[end]) == digits) {
+            ++end;
+        }
+        std::string_view run = text.substr(start, end - start);
+        std::optional<KeyNumber> value = digits ? decimal_value(run) : std::nullopt;
+        if (value) {
+            key.push_back({*value});
+        } else {
+            key.push_back(bytes_of(run));
+        }
+        start = end;
+    }
+    return key;
+}
+
+bool natural_less(std::string_view a, std::string_view b) {
+    NaturalKey left = natural_key(a);
+    NaturalKey right = natural_key(b);
+    return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end());
+}
+
+}  // namespace quorvelin::list_ports
