@@ -150,6 +150,37 @@ TEST(Drive, RaisingSignalHandlerEndsTheWaitAndCancels) {
     Py_DECREF(g);
 }
 
+// A blocking call made on a runtime worker (as a done callback running there would make it)
+// hands the worker's queue to a pool thread. Two at once occupy both workers; without the
+// hand-off nobody would run the timers their reads wait for.
+Operation<Outcome> blocking_call_on_worker(std::shared_ptr<PortCore> core) {
+    std::string text;
+    {
+        future::Attach attach;
+        text = outcome_text(serial::run(ops::read(core, 1)));
+    }
+    co_return Outcome(text);
+}
+
+TEST(Drive, OnARuntimeWorkerTheOtherTasksKeepRunning) {
+    Attached attached;
+    auto first = open_loopback();
+    auto second = open_loopback();
+    set_timeouts(first, Seconds::from_float(0.2));
+    set_timeouts(second, Seconds::from_float(0.2));
+    auto start = runtime::Clock::now();
+    auto a = future::OpFuture::spawn(blocking_call_on_worker(first));
+    auto b = future::OpFuture::spawn(blocking_call_on_worker(second));
+    ASSERT_TRUE(a.ok() && b.ok());
+    for (auto* handle : {&a.value(), &b.value()}) {
+        PyObject* value = handle->wait(5.0);
+        ASSERT_NE(value, nullptr) << take_error();
+        EXPECT_EQ(std::string(PyBytes_AsString(value)), "bytes:");
+        Py_DECREF(value);
+    }
+    EXPECT_LT(elapsed_since(start).count(), 2000);
+}
+
 // In a child forked after the runtime started, the runtime's error is raised before the
 // operation runs: the waiting byte stays unread.
 TEST(Drive, ForkedChildRaisesBeforeTheOperationRuns) {
