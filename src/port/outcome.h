@@ -9,6 +9,9 @@
 
 #include "errors/result.h"
 
+// PyObject, without the interpreter's headers.
+struct _object;
+
 namespace quorvelin {
 
 // A shared handle to a Python object, made by the Python side with a deleter that releases
@@ -31,6 +34,10 @@ public:
     Value& value() { return value_; }
 
     bool operator==(const Outcome&) const = default;
+
+    // The Python value: a new reference, or nullptr with the error set (only building the
+    // list of Lines can fail). Call attached; defined with the Python side.
+    _object* to_py() const;
 
 private:
     Value value_;

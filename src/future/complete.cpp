@@ -1,0 +1,251 @@
+// Completion: first result wins, blocking waiters are woken before any Python work, and the
+// Python work (asyncio waiters, done callbacks) runs attached on the completing thread.
+
+#include <utility>
+
+#include "errors/exceptions.h"
+#include "future/shared.h"
+
+namespace quorvelin::future {
+namespace {
+
+// Keeps an exception that is already set out of the way of the Python calls made meanwhile.
+class SavedError {
+public:
+    SavedError() : error_(PyErr_GetRaisedException()) {}
+    ~SavedError() {
+        if (error_) {
+            PyErr_SetRaisedException(error_);
+        }
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+    PyObject* error_;
+};
+
+// The current exception, taken; null when the interpreter reported none.
+py::Ref take_error() { return py::Ref::steal(PyErr_GetRaisedException()); }
+
+PyOutcome raised_outcome() {
+    py::Ref error = take_error();
+    if (!error) {
+        error = py::Ref::steal(PyObject_CallOneArg(PyExc_SystemError, PyUnicode_FromString("no exception")));
+    }
+    return PyOutcome{std::move(error), true};
+}
+
+bool is_cancelled_error(PyObject* exception) {
+    py::Ref cls = py::Ref::steal(PyImport_ImportModuleAttrString("asyncio", "CancelledError"));
+    if (!cls) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(cls.get())) != 0;
+}
+
+// The callable that future::schedule hands to the loop; its self is (future, value, flag).
+PyObject* settle_call(PyObject* self, PyObject* /*args*/, PyObject* /*kwargs*/) {
+    PyOutcome value{py::Ref::borrow(PyTuple_GET_ITEM(self, 1)), PyTuple_GET_ITEM(self, 2) == Py_True};
+    if (settle(PyTuple_GET_ITEM(self, 0), value) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef settle_def = {
+    "_settle",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(settle_call)),
+    METH_VARARGS | METH_KEYWORDS,
+    "Settles an asyncio future with the result of a port operation.",
+};
+
+}  // namespace
+
+Shared::~Shared() {
+    bool holds_python = state.exception || !state.waiters.empty() || !state.callbacks.empty();
+    if (!holds_python || is_attached()) {
+        return;
+    }
+    // One attach for all of them rather than one per reference.
+    Attach attach;
+    state.exception.reset();
+    state.waiters.clear();
+    state.callbacks.clear();
+}
+
+PyObject* PyOutcome::release_or_raise() {
+    if (is_exception) {
+        PyErr_SetRaisedException(object.release());
+        return nullptr;
+    }
+    return object.release();
+}
+
+bool complete(Shared& shared, Result<Outcome> result) {
+    std::vector<Waiter> waiters;
+    std::vector<std::shared_ptr<Callback>> callbacks;
+    {
+        std::lock_guard lock(shared.mutex);
+        if (shared.state.result) {
+            return false;
+        }
+        shared.state.abort.reset();
+        shared.state.result.emplace(result);
+        waiters = std::move(shared.state.waiters);
+        callbacks = std::move(shared.state.callbacks);
+        shared.state.waiters.clear();
+        shared.state.callbacks.clear();
+    }
+    shared.cond.notify_all();
+    if (waiters.empty() && callbacks.empty()) {
+        return true;
+    }
+    Attach attach;
+    if (!attach) {
+        // Nobody can be told; the entries' references are leaked by their HeldRefs.
+        return true;
+    }
+    SavedError saved;
+    for (Waiter& waiter : waiters) {
+        py::Ref closed = py::Ref::steal(PyObject_CallMethod(waiter.event_loop.get(), "is_closed", nullptr));
+        int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
+        if (is_closed < 0) {
+            PyErr_WriteUnraisable(nullptr);
+        } else if (is_closed == 0) {
+            schedule(waiter.event_loop.get(), waiter.future.get(), to_python(shared, result));
+        }
+        waiter = Waiter{};
+    }
+    for (std::shared_ptr<Callback>& callback : callbacks) {
+        callback->run_or_report("call_soon_threadsafe");
+        callback.reset();
+    }
+    return true;
+}
+
+bool cancel_shared(Shared& shared) {
+    std::optional<runtime::AbortHandle> abort;
+    {
+        std::lock_guard lock(shared.mutex);
+        abort = shared.state.abort;
+    }
+    bool won = complete(shared, SerialError::cancelled());
+    if (won && abort) {
+        abort->abort();
+    }
+    return won;
+}
+
+py::Ref exception_object(Shared& shared, const SerialError& error) {
+    {
+        std::lock_guard lock(shared.mutex);
+        if (shared.state.exception) {
+            return shared.state.exception.ref();
+        }
+    }
+    py::Ref made;
+    {
+        SavedError saved;
+        exceptions::raise(error);
+        made = take_error();
+    }
+    std::lock_guard lock(shared.mutex);
+    if (!shared.state.exception) {
+        shared.state.exception = HeldRef(std::move(made));
+        return shared.state.exception.ref();
+    }
+    // Another thread stored one first; ours is dropped after the lock (declared earlier).
+    return shared.state.exception.ref();
+}
+
+PyOutcome to_python(Shared& shared, const Result<Outcome>& result) {
+    if (result.ok()) {
+        py::Ref value = py::Ref::steal(result.value().to_py());
+        if (!value) {
+            return raised_outcome();
+        }
+        return PyOutcome{std::move(value), false};
+    }
+    if (result.error().kind() == SerialError::Kind::Cancelled) {
+        exceptions::raise(SerialError::cancelled());
+        return raised_outcome();
+    }
+    py::Ref exception = exception_object(shared, result.error());
+    if (!exception) {
+        return raised_outcome();
+    }
+    py::Ref cleared = py::Ref::steal(PyObject_CallMethod(exception.get(), "with_traceback", "O", Py_None));
+    if (!cleared) {
+        return raised_outcome();
+    }
+    return PyOutcome{std::move(cleared), true};
+}
+
+int settle(PyObject* asyncio_future, const PyOutcome& value) {
+    py::Ref done = py::Ref::steal(PyObject_CallMethod(asyncio_future, "done", nullptr));
+    if (!done) {
+        return -1;
+    }
+    int is_done = PyObject_IsTrue(done.get());
+    if (is_done != 0) {
+        return is_done < 0 ? -1 : 0;
+    }
+    py::Ref answer;
+    if (value.is_exception && is_cancelled_error(value.object.get())) {
+        answer = py::Ref::steal(PyObject_CallMethod(asyncio_future, "cancel", nullptr));
+    } else if (value.is_exception) {
+        answer = py::Ref::steal(PyObject_CallMethod(asyncio_future, "set_exception", "O", value.object.get()));
+    } else {
+        answer = py::Ref::steal(PyObject_CallMethod(asyncio_future, "set_result", "O", value.object.get()));
+    }
+    return answer ? 0 : -1;
+}
+
+void schedule(PyObject* event_loop, PyObject* asyncio_future, PyOutcome value) {
+    py::Ref self = py::Ref::steal(
+        PyTuple_Pack(3, asyncio_future, value.object.get(), value.is_exception ? Py_True : Py_False));
+    py::Ref callable;
+    if (self) {
+        callable = py::Ref::steal(PyCFunction_New(&settle_def, self.get()));
+    }
+    py::Ref handle;
+    if (callable) {
+        handle = py::Ref::steal(PyObject_CallMethod(event_loop, "call_soon_threadsafe", "O", callable.get()));
+    }
+    if (!handle) {
+        PyErr_WriteUnraisable(nullptr);
+    }
+}
+
+void Callback::run_or_report(const char* method) const {
+    py::Ref answer;
+    if (event_loop) {
+        py::Ref kwargs = py::Ref::steal(PyDict_New());
+        py::Ref args;
+        py::Ref bound;
+        if (kwargs && PyDict_SetItemString(kwargs.get(), "context", context.get()) == 0) {
+            bound = py::Ref::steal(PyObject_GetAttrString(event_loop.get(), method));
+        }
+        if (bound) {
+            args = py::Ref::steal(PyTuple_Pack(2, func.get(), future.get()));
+        }
+        if (args) {
+            answer = py::Ref::steal(PyObject_Call(bound.get(), args.get(), kwargs.get()));
+        }
+    } else {
+        answer = py::Ref::steal(PyObject_CallMethod(context.get(), "run", "OO", func.get(), future.get()));
+    }
+    if (!answer) {
+        PyErr_WriteUnraisable(func.get());
+    }
+}
+
+CompleteOnDrop::~CompleteOnDrop() {
+    if (shared_) {
+        complete(*shared_, runtime::operation_panicked());
+    }
+}
+
+}  // namespace quorvelin::future
