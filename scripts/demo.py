@@ -1,4 +1,4 @@
-"""A short tour of quorvelin that needs no hardware."""
+"""A short tour of quorvelin that needs no hardware: bytes through the loopback port."""
 
 import sys
 
@@ -6,6 +6,10 @@ import quorvelin
 
 print(f"quorvelin {quorvelin.__version__} on Python {sys.version.split()[0]}"
       f" (GIL enabled: {sys._is_gil_enabled()})")
-print("parities:", ", ".join(f"{k}={v}" for k, v in quorvelin.PARITY_NAMES.items()))
-print("exceptions:", quorvelin.SerialException.__name__, quorvelin.SerialTimeoutException.__name__,
-      quorvelin.PortNotOpenError.__name__)
+
+with quorvelin.serial_for_url("loop://", baudrate=115200, timeout=1) as port:
+    port.write(b"hello, serial world\n")
+    line = port.readline()
+    print(f"wrote and read back over {port.port}: {line!r}")
+    port.write("text works too: \u00e9\n")
+    print(f"and again: {port.readline()!r}")
