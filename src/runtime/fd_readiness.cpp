@@ -2,10 +2,28 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <mutex>
 #include <system_error>
 
 namespace quorvelin::runtime {
+namespace {
+
+// Forgotten registrations stay reachable from here for the rest of the process, so they are
+// deliberately kept objects rather than lost memory.
+struct Forgotten {
+    asio::posix::stream_descriptor* descriptor;
+    Forgotten* next;
+};
+std::atomic<Forgotten*> forgotten_registrations{nullptr};
+
+void keep_forever(asio::posix::stream_descriptor* descriptor) {
+    auto* node = new Forgotten{descriptor, forgotten_registrations.load()};
+    while (!forgotten_registrations.compare_exchange_weak(node->next, node)) {
+    }
+}
+
+}  // namespace
 
 struct FdReadiness::Shared {
     struct Side {
@@ -41,7 +59,9 @@ FdReadiness::~FdReadiness() {
 
 void FdReadiness::forget() {
     std::lock_guard lock(shared_->mutex);
-    (void)descriptor_.release();  // leaked on purpose: its destructor would touch the reactor
+    if (descriptor_) {
+        keep_forever(descriptor_.release());  // never destroyed: its destructor would touch the reactor
+    }
     shared_->forgotten = true;
 }
 

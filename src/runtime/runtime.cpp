@@ -14,8 +14,10 @@ namespace {
 
 thread_local Runtime* driving_runtime = nullptr;
 
-// A runtime whose build failed halfway stays reachable here: a worker that did start uses it.
+// What a failed build leaves behind stays reachable here and is never destroyed: a worker
+// that did start uses it, and Asio cannot safely destroy a half-made io_context.
 Runtime* abandoned_runtime = nullptr;
+asio::io_context* abandoned_io = nullptr;
 
 SerialError start_failure(std::optional<int> os_errno, const std::string& text) {
     return SerialError::io(os_errno, "failed to start the async runtime: " + text);
@@ -23,22 +25,24 @@ SerialError start_failure(std::optional<int> os_errno, const std::string& text) 
 
 }  // namespace
 
-Runtime::Runtime()
-    : io_(worker_threads), keep_running_(asio::make_work_guard(io_)), pool_(BlockingPool::Limits{}) {
-    // Asio makes its reactor (epoll, eventfd, timerfd) lazily; a timer forces it now, so that
-    // a failure to make those descriptors is a start-up failure rather than a later fault.
-    asio::steady_timer make_reactor(io_);
-}
+Runtime::Runtime(asio::io_context& io)
+    : io_(io), keep_running_(asio::make_work_guard(io_)), pool_(BlockingPool::Limits{}) {}
 
 Result<Runtime*> Runtime::build() {
-    Runtime* runtime = nullptr;
+    asio::io_context* io = nullptr;
     try {
-        runtime = new Runtime();  // the reactor's descriptors are made here
+        io = new asio::io_context(worker_threads);
+        // Asio makes its reactor (epoll, eventfd, timerfd) lazily; a timer forces it now, so
+        // that a failure to make those descriptors is a start-up failure, not a later fault.
+        asio::steady_timer make_reactor(*io);
     } catch (const std::system_error& error) {
+        abandoned_io = io;
         return start_failure(error.code().value(), SerialError::from_os_error(error.code().value()).display());
     } catch (const std::exception& error) {
+        abandoned_io = io;
         return start_failure(std::nullopt, error.what());
     }
+    auto* runtime = new Runtime(*io);
     for (int i = 0; i < worker_threads; ++i) {
         Status started = start_runtime_thread([runtime] { runtime->run_worker(); });
         if (!started) {

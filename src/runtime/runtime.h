@@ -48,10 +48,10 @@ public:
     };
 
 private:
-    Runtime();
+    explicit Runtime(asio::io_context& io);
     void run_worker();
 
-    asio::io_context io_;
+    asio::io_context& io_;
     // Keeps run() from returning when the queue is momentarily empty.
     asio::executor_work_guard<asio::io_context::executor_type> keep_running_;
     BlockingPool pool_;

@@ -51,6 +51,19 @@ private:
     std::shared_ptr<State> state_;
 };
 
+namespace detail {
+
+template <class F>
+Result<std::invoke_result_t<F&>> run_caught(F& function) noexcept {
+    try {
+        return function();
+    } catch (...) {
+        return SerialError::io(std::nullopt, "blocking task panicked");
+    }
+}
+
+}  // namespace detail
+
 template <class F>
 BlockingJoin<std::invoke_result_t<F&>> spawn_blocking(BlockingPool& pool, F function) {
     using R = std::invoke_result_t<F&>;
@@ -59,13 +72,7 @@ BlockingJoin<std::invoke_result_t<F&>> spawn_blocking(BlockingPool& pool, F func
     // Shared so the job stays copyable for std::function even with a move-only function.
     auto shared_function = std::make_shared<F>(std::move(function));
     Status submitted = pool.submit([state, shared_function] {
-        std::optional<Result<R>> result;
-        try {
-            result.emplace((*shared_function)());
-        } catch (...) {
-            result.emplace(SerialError::io(std::nullopt, "blocking task panicked"));
-        }
-        state->complete(std::move(*result));
+        state->complete(detail::run_caught(*shared_function));
     });
     if (!submitted) {
         state->complete(
