@@ -229,7 +229,9 @@ PyObject* fileno(PyObject* self, PyObject*) {
     if (*descriptor) return PyLong_FromLong(**descriptor);
     py::Ref unsupported = py::Ref::steal(PyImport_ImportModuleAttrString("io", "UnsupportedOperation"));
     if (!unsupported) return nullptr;
-    py::Ref exception = py::Ref::steal(PyObject_CallOneArg(unsupported.get(), py::Ref::steal(PyUnicode_FromString("fileno")).get()));
+    py::Ref argument = py::Ref::steal(PyUnicode_FromString("fileno"));
+    if (!argument) return nullptr;
+    py::Ref exception = py::Ref::steal(PyObject_CallOneArg(unsupported.get(), argument.get()));
     if (!exception) return nullptr;
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
     return nullptr;
