@@ -4,6 +4,10 @@
 #include "list_ports/python_members.h"
 #include "module/add.h"
 #include "module/constants.h"
+#include "serial/conversions.h"
+#include "serial/for_url.h"
+#include "serial/serial_base.h"
+#include "serial/serial_class.h"
 
 namespace quorvelin::module {
 namespace {
@@ -12,6 +16,19 @@ bool add_exception_classes(PyObject* m) {
     return add_value(m, "SerialException", py::Ref::borrow(exceptions::serial_exception())) &&
            add_value(m, "SerialTimeoutException", py::Ref::borrow(exceptions::serial_timeout_exception())) &&
            add_value(m, "PortNotOpenError", py::Ref::borrow(exceptions::port_not_open_error()));
+}
+
+// Baudrate, SerialBase, Serial and serial_for_url; SerialBase reads the enumeration.
+bool add_serial_api(PyObject* m) {
+    if (!add_value(m, "Baudrate", py::Ref::steal(serial::baudrate_enum()))) {
+        return false;
+    }
+    PyTypeObject* base = serial::serial_base_type();
+    if (base == nullptr || !add_type(m, base)) {
+        return false;
+    }
+    PyTypeObject* blocking = serial::serial_type();
+    return blocking != nullptr && add_type(m, blocking) && add_function(m, &serial::serial_for_url_def);
 }
 
 // quorvelin.tools and quorvelin.tools.list_ports; the inner module is entered in sys.modules
@@ -30,7 +47,7 @@ bool add_tools(PyObject* m) {
 }  // namespace
 
 bool initialise(PyObject* m) {
-    return add_constants(m) && add_exception_classes(m) && add_tools(m);
+    return add_constants(m) && add_exception_classes(m) && add_serial_api(m) && add_tools(m);
 }
 
 }  // namespace quorvelin::module
