@@ -31,8 +31,10 @@ PyObject* build_baudrate_enum() {
         return nullptr;
     }
     for (std::uint32_t rate : kStandardRates) {
-        py::Ref pair = py::Ref::steal(Py_BuildValue("(s k)", ("B" + std::to_string(rate)).c_str(),
-                                                    static_cast<unsigned long>(rate)));
+        // Appended rather than "B" + ...: GCC 12 at -O3 flags that form with a false -Wrestrict.
+        std::string name = "B";
+        name += std::to_string(rate);
+        py::Ref pair = py::Ref::steal(Py_BuildValue("(s k)", name.c_str(), static_cast<unsigned long>(rate)));
         if (!pair || PyList_Append(members.get(), pair.get()) < 0) {
             return nullptr;
         }
@@ -70,7 +72,9 @@ std::string debug_float(double value) {
     std::size_t e = text.find('e');
     std::string mantissa = text.substr(0, e);
     int exponent = std::stoi(text.substr(e + 1));
-    return mantissa + "e" + std::to_string(exponent);
+    mantissa += 'e';
+    mantissa += std::to_string(exponent);
+    return mantissa;
 }
 
 std::optional<std::uint32_t> baudrate_from(PyObject* obj) {
