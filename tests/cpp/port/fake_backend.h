@@ -25,6 +25,11 @@ public:
         std::optional<runtime::Waker> write_waker;
         int cancel_write_calls = 0;
         int configure_calls = 0;
+        int reapply_calls = 0;
+        // What configure and reapply last put on the device; configure applies everything,
+        // then refuses `refused_rate`, the way a terminal fails at the rate it cannot keep.
+        PortSettings device_settings;
+        std::optional<std::uint32_t> refused_rate;
         std::vector<bool> break_states;
         std::function<Result<Drain>()> drain;
         std::optional<SerialError> break_error;
@@ -98,9 +103,13 @@ public:
         return poll_write(cx, spans.empty() ? std::span<const std::uint8_t>() : spans[0]);
     }
     bool is_write_vectored() const override { return false; }
-    Status configure(const PortSettings&, bool, bool) override {
+    Status configure(const PortSettings& settings, bool, bool) override {
         std::lock_guard lock(shared_->mutex);
         ++shared_->configure_calls;
+        shared_->device_settings = settings;
+        if (settings.baudrate == shared_->refused_rate) {
+            return SerialError::io(std::nullopt, "the device does not support that rate");
+        }
         return ok_status();
     }
     Status set_rts(bool) override { return ok_status(); }
@@ -133,7 +142,11 @@ public:
         return ok_status();
     }
     std::size_t detach_write() override { return 0; }
-    void reapply(const PortSettings&, bool, bool) override {}
+    void reapply(const PortSettings& settings, bool, bool) override {
+        std::lock_guard lock(shared_->mutex);
+        ++shared_->reapply_calls;
+        shared_->device_settings = settings;
+    }
 
 private:
     std::shared_ptr<Shared> shared_;
