@@ -1,78 +1,34 @@
 #include "errors/exceptions.h"
 
-#include <atomic>
-
+#include "pyapi/once_cell.h"
 #include "pyapi/ref.h"
 
 namespace quorvelin::exceptions {
 namespace {
 
-// A class created once for the process. PyMutex detaches from the interpreter while it waits,
-// so a thread that waits for another's creation never stalls the interpreter.
-struct ClassCell {
-    const char* full_name;
-    PyObject* (*base)();
-    PyMutex lock{};
-    std::atomic<PyObject*> cls{nullptr};
-
-    PyObject* get() {
-        if (PyObject* ready = cls.load(std::memory_order_acquire)) {
-            return ready;
-        }
-        PyMutex_Lock(&lock);
-        PyObject* result = cls.load(std::memory_order_relaxed);
-        if (result == nullptr) {
-            result = create();
-            cls.store(result, std::memory_order_release);
-        }
-        PyMutex_Unlock(&lock);
-        return result;
+// Creates one of the module's exception classes; a refusal is a broken invariant, surfaced
+// as a BaseException.
+PyObject* create_class(const char* full_name, PyObject* base) {
+    if (base == nullptr) {
+        return nullptr;
     }
-
-    PyObject* create() {
-        PyObject* base_class = base();
-        if (base_class == nullptr) {
-            return nullptr;
+    PyObject* created = PyErr_NewExceptionWithDoc(full_name, nullptr, base, nullptr);
+    if (created == nullptr) {
+        py::Ref cause = py::Ref::steal(PyErr_GetRaisedException());
+        py::Ref text = py::Ref::steal(
+            cause ? PyUnicode_FromFormat("Failed to initialize new exception type.: %S", cause.get())
+                  : PyUnicode_FromString("Failed to initialize new exception type."));
+        if (text) {
+            PyErr_SetObject(PyExc_BaseException, text.get());
         }
-        PyObject* created = PyErr_NewExceptionWithDoc(full_name, nullptr, base_class, nullptr);
-        if (created == nullptr) {
-            // A broken invariant: surfaced as a BaseException, never retried silently.
-            py::Ref cause = py::Ref::steal(PyErr_GetRaisedException());
-            py::Ref text = py::Ref::steal(
-                cause ? PyUnicode_FromFormat("Failed to initialize new exception type.: %S", cause.get())
-                      : PyUnicode_FromString("Failed to initialize new exception type."));
-            if (text) {
-                PyErr_SetObject(PyExc_BaseException, text.get());
-            }
-        }
-        return created;  // kept for the life of the process
     }
-};
-
-PyObject* os_error_base() { return PyExc_OSError; }
-
-ClassCell serial_exception_cell{"quorvelin.SerialException", os_error_base};
-ClassCell timeout_cell{"quorvelin.SerialTimeoutException", serial_exception};
-ClassCell not_open_cell{"quorvelin.PortNotOpenError", serial_exception};
+    return created;
+}
 
 // asyncio.CancelledError, imported on its first use.
 PyObject* cancelled_error() {
-    static PyMutex lock{};
-    static std::atomic<PyObject*> cls{nullptr};
-    if (PyObject* ready = cls.load(std::memory_order_acquire)) {
-        return ready;
-    }
-    PyMutex_Lock(&lock);
-    PyObject* result = cls.load(std::memory_order_relaxed);
-    if (result == nullptr) {
-        py::Ref asyncio = py::Ref::steal(PyImport_ImportModule("asyncio"));
-        if (asyncio) {
-            result = PyObject_GetAttrString(asyncio.get(), "CancelledError");
-            cls.store(result, std::memory_order_release);
-        }
-    }
-    PyMutex_Unlock(&lock);
-    return result;
+    static py::OnceCell cell;
+    return cell.get([] { return PyImport_ImportModuleAttrString("asyncio", "CancelledError"); });
 }
 
 PyObject* class_of(ExceptionSpec::Class which) {
@@ -93,9 +49,21 @@ PyObject* class_of(ExceptionSpec::Class which) {
 
 }  // namespace
 
-PyObject* serial_exception() { return serial_exception_cell.get(); }
-PyObject* serial_timeout_exception() { return timeout_cell.get(); }
-PyObject* port_not_open_error() { return not_open_cell.get(); }
+// Each class is created once for the process, on first use, and kept for its life.
+PyObject* serial_exception() {
+    static py::OnceCell cell;
+    return cell.get([] { return create_class("quorvelin.SerialException", PyExc_OSError); });
+}
+
+PyObject* serial_timeout_exception() {
+    static py::OnceCell cell;
+    return cell.get([] { return create_class("quorvelin.SerialTimeoutException", serial_exception()); });
+}
+
+PyObject* port_not_open_error() {
+    static py::OnceCell cell;
+    return cell.get([] { return create_class("quorvelin.PortNotOpenError", serial_exception()); });
+}
 
 PyObject* raise(const ExceptionSpec& spec) {
     PyObject* cls = class_of(spec.cls);

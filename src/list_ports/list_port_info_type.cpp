@@ -1,9 +1,9 @@
-#include <atomic>
 #include <new>
 
 #include "list_ports/list_port_info.h"
 #include "list_ports/list_port_info_object.h"
 #include "pyapi/args.h"
+#include "pyapi/once_cell.h"
 
 namespace quorvelin::list_ports {
 namespace {
@@ -90,20 +90,9 @@ PyType_Spec type_definition = {
 }  // namespace
 
 PyTypeObject* list_port_info_type() {
-    // Created once for the process; PyMutex detaches while it waits for another creator.
-    static PyMutex lock{};
-    static std::atomic<PyObject*> cell{nullptr};
-    if (PyObject* ready = cell.load(std::memory_order_acquire)) {
-        return reinterpret_cast<PyTypeObject*>(ready);
-    }
-    PyMutex_Lock(&lock);
-    PyObject* type = cell.load(std::memory_order_relaxed);
-    if (type == nullptr) {
-        type = PyType_FromSpec(&type_definition);  // kept for the life of the process
-        cell.store(type, std::memory_order_release);
-    }
-    PyMutex_Unlock(&lock);
-    return reinterpret_cast<PyTypeObject*>(type);
+    // Created once for the process and kept for its life.
+    static py::OnceCell cell;
+    return reinterpret_cast<PyTypeObject*>(cell.get([] { return PyType_FromSpec(&type_definition); }));
 }
 
 py::Ref new_list_port_info(PortInfo info) {

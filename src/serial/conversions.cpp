@@ -8,7 +8,7 @@
 #include "errors/exceptions.h"
 #include "pyapi/ref.h"
 #include "serial/describe.h"
-#include "serial/once_cell.h"
+#include "pyapi/once_cell.h"
 #include "settings/python_seconds.h"
 
 namespace quorvelin::serial {
@@ -215,7 +215,7 @@ PyObject* stopbits_to_python(StopBits stopbits) {
 }
 
 PyObject* baudrate_enum() {
-    static OnceCell cell;
+    static py::OnceCell cell;
     return Py_XNewRef(cell.get(build_baudrate_enum));
 }
 

@@ -4,7 +4,7 @@
 
 #include "pyapi/args.h"
 #include "serial/conversions.h"
-#include "serial/once_cell.h"
+#include "pyapi/once_cell.h"
 #include "serial/update.h"
 #include "settings/python_seconds.h"
 
@@ -474,7 +474,7 @@ PyObject* build_type() {
 }  // namespace
 
 PyTypeObject* serial_base_type() {
-    static OnceCell cell;
+    static py::OnceCell cell;
     return reinterpret_cast<PyTypeObject*>(cell.get(build_type));
 }
 

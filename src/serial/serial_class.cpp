@@ -6,7 +6,7 @@
 #include "pyapi/args.h"
 #include "serial/conversions.h"
 #include "serial/drive.h"
-#include "serial/once_cell.h"
+#include "pyapi/once_cell.h"
 #include "serial/serial_base.h"
 #include "serial/to_bytes.h"
 
@@ -299,7 +299,7 @@ PyObject* build_type() {
 }  // namespace
 
 PyTypeObject* serial_type() {
-    static OnceCell cell;
+    static py::OnceCell cell;
     return reinterpret_cast<PyTypeObject*>(cell.get(build_type));
 }
 

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-namespace quorvelin::serial {
+namespace quorvelin::py {
 
 class OnceCell {
 public:
@@ -43,4 +43,4 @@ private:
     std::atomic<bool> building_{false};
 };
 
-}  // namespace quorvelin::serial
+}  // namespace quorvelin::py
