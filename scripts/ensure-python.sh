@@ -27,16 +27,9 @@ if [ -x "$PREFIX/bin/python3.14t" ] && is_free_threaded "$PREFIX/bin/python3.14t
 fi
 
 # Build dependencies come from Debian's packages.
-need_apt=()
-for pkg in build-essential pkg-config xz-utils libssl-dev zlib1g-dev libbz2-dev libreadline-dev \
-           libsqlite3-dev libffi-dev liblzma-dev uuid-dev libncurses-dev libgdbm-dev; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || need_apt+=("$pkg")
-done
-if [ ${#need_apt[@]} -gt 0 ]; then
-    log "installing build dependencies: ${need_apt[*]}"
-    apt-get update -q >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need_apt[@]}" >&2
-fi
+. "$HERE/scripts/apt.sh"
+ensure_apt_packages build-essential pkg-config xz-utils libssl-dev zlib1g-dev libbz2-dev libreadline-dev \
+    libsqlite3-dev libffi-dev liblzma-dev uuid-dev libncurses-dev libgdbm-dev
 
 mkdir -p "$CACHE"
 src_tar=$CACHE/$TARBALL

@@ -8,16 +8,8 @@ VENV=${QUORVELIN_VENV:-$HERE/.venv}
 
 log() { echo "env: $*" >&2; }
 
-apt_packages=(libasio-dev libgtest-dev g++ make)
-missing=()
-for pkg in "${apt_packages[@]}"; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    log "installing ${missing[*]}"
-    apt-get update -q >&2
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >&2
-fi
+. "$HERE/scripts/apt.sh"
+ensure_apt_packages libasio-dev libgtest-dev g++ make
 
 PYTHON=$("$HERE/scripts/ensure-python.sh")
 
