@@ -1,0 +1,92 @@
+"""Failed Futures do not leak: their exception's traceback holds the frames that hold them."""
+
+import asyncio
+import gc
+import tracemalloc
+
+import pytest
+
+import quorvelin
+from quorvelin import aio
+
+ROUNDS = 20_000
+
+
+def fail_by_result(port):
+    future = port.read(1)
+    try:
+        future.result()
+    except quorvelin.PortNotOpenError:
+        pass
+
+
+async def fail_by_await(port):
+    future = port.read(1)
+    try:
+        await future
+    except quorvelin.PortNotOpenError:
+        pass
+
+
+async def fail_pending(port):
+    future = port.read(1)
+    port.close()
+    try:
+        await future
+    except quorvelin.PortNotOpenError:
+        pass
+    port.open()
+
+
+def live_errors():
+    return sum(1 for o in gc.get_objects() if type(o) is quorvelin.PortNotOpenError)
+
+
+def grown_by(run):
+    """Bytes held on to by `run()` after a collection, as tracemalloc sees them."""
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        run()
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    return after - before
+
+
+def result_rounds():
+    port = aio.Serial()  # never opened: every read fails at once
+    for _ in range(ROUNDS):
+        fail_by_result(port)
+
+
+def await_rounds():
+    async def main():
+        port = aio.Serial()
+        for _ in range(ROUNDS):
+            await fail_by_await(port)
+
+    asyncio.run(main())
+
+
+def pending_rounds():
+    async def main():
+        port = aio.Serial("loop://")
+        for _ in range(ROUNDS // 10):
+            await fail_pending(port)
+        port.close()
+
+    asyncio.run(main())
+
+
+@pytest.mark.parametrize("rounds", [result_rounds, await_rounds, pending_rounds])
+def test_failed_futures_are_collected(rounds):
+    rounds()  # warm-up: caches and free lists settle
+    gc.collect()
+    errors_before = live_errors()
+    grown = grown_by(rounds)
+    # Each leaked round would keep a Future, an exception, a traceback and a frame (~1 KiB).
+    assert grown < 256 * 1024, grown
+    assert live_errors() - errors_before < 50
