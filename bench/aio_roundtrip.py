@@ -57,7 +57,7 @@ class WakeCounter:
 
 
 async def quorvelin_round_trips(name):
-    port = aio.Serial(name, timeout=2)
+    port = aio.Serial(name)  # no timeout, like the reference: no timer per read
     try:
         start = time.perf_counter()
         for _ in range(ROUND_TRIPS):
