@@ -15,7 +15,11 @@ run_one() {
     local kind="$1" dir="$2" with_python="${3:-}"
     local python_options=(-DQUORVELIN_PYTHON_TESTS=OFF) targets=(core_tests)
     if [ "${with_python}" = python ]; then
-        python_options=(-DQUORVELIN_PYTHON_TESTS=ON -DPython_EXECUTABLE="$(scripts/env.sh)/bin/python")
+        # The venv scripts/env.sh makes; asked for only when missing (env.sh run from inside
+        # the venv's PATH would take the venv's own interpreter for the base one).
+        local venv="${QUORVELIN_VENV:-$(pwd)/.venv}"
+        [ -x "${venv}/bin/python" ] || venv="$(scripts/env.sh)"
+        python_options=(-DQUORVELIN_PYTHON_TESTS=ON -DPython_EXECUTABLE="${venv}/bin/python")
         targets+=(python_tests)
     fi
     echo "== ${kind}: configure and build in ${dir}"

@@ -331,6 +331,11 @@ def stop_loop(loop, thread):
     loop.close()
 
 
+async def wait_signalled(future, started):
+    started.set()
+    return await future
+
+
 def test_waiters_on_several_loops_and_a_closed_one():
     reports = []
     previous = sys.unraisablehook
@@ -339,7 +344,10 @@ def test_waiters_on_several_loops_and_a_closed_one():
     try:
         with ports() as made:
             future, port = pending(made)
-            results = [asyncio.run_coroutine_threadsafe(wait_for(future), loop) for loop, _ in loops]
+            started = [threading.Event() for _ in loops]
+            results = [asyncio.run_coroutine_threadsafe(wait_signalled(future, event), loop)
+                       for (loop, _), event in zip(loops, started)]
+            assert all(event.wait(5) for event in started)
 
             # A third loop registers a waiter, then closes before the result comes.
             closed = asyncio.new_event_loop()
