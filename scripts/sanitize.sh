@@ -10,22 +10,37 @@ jobs="$(nproc)"
 # The stress test is much slower under instrumentation; a smaller count still races enough.
 export QUORVELIN_STRESS_COUNT="${QUORVELIN_STRESS_COUNT:-10000}"
 
+# run_one KIND DIR [python]: with "python", the tests that embed the interpreter run too.
 run_one() {
-    local kind="$1" dir="$2"
+    local kind="$1" dir="$2" with_python="${3:-}"
+    local python_options=(-DQUORVELIN_PYTHON_TESTS=OFF) targets=(core_tests)
+    if [ "${with_python}" = python ]; then
+        # The venv scripts/env.sh makes; asked for only when missing (env.sh run from inside
+        # the venv's PATH would take the venv's own interpreter for the base one).
+        local venv="${QUORVELIN_VENV:-$(pwd)/.venv}"
+        [ -x "${venv}/bin/python" ] || venv="$(scripts/env.sh)"
+        python_options=(-DQUORVELIN_PYTHON_TESTS=ON -DPython_EXECUTABLE="${venv}/bin/python")
+        targets+=(python_tests)
+    fi
     echo "== ${kind}: configure and build in ${dir}"
     cmake -S . -B "${dir}" -G Ninja \
         -DQUORVELIN_SANITIZE="${kind}" \
-        -DQUORVELIN_BUILD_MODULE=OFF -DQUORVELIN_BUILD_TESTS=ON -DQUORVELIN_PYTHON_TESTS=OFF \
+        -DQUORVELIN_BUILD_MODULE=OFF -DQUORVELIN_BUILD_TESTS=ON "${python_options[@]}" \
         -DQUORVELIN_WERROR=ON >/dev/null
-    ninja -C "${dir}" -j "${jobs}" core_tests
+    ninja -C "${dir}" -j "${jobs}" "${targets[@]}"
     echo "== ${kind}: run"
     timeout 600 "${dir}/tests/cpp/core_tests" --gtest_brief=1
+    if [ "${with_python}" = python ]; then
+        # The interpreter itself is not instrumented; see the suppression file.
+        TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$(pwd)/tests/cpp/python/tsan.supp" \
+            timeout 600 "${dir}/tests/cpp/python_tests" --gtest_brief=1
+    fi
 }
 
 case "${which}" in
     thread | all)
         TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}" \
-            run_one thread build/tsan
+            run_one thread build/tsan python
         ;;&
     address | all)
         ASAN_OPTIONS="abort_on_error=1 detect_leaks=1 detect_stack_use_after_return=1 ${ASAN_OPTIONS:-}" \

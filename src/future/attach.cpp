@@ -2,10 +2,45 @@
 
 #include <atomic>
 
+#include "runtime/runtime.h"
+
 namespace quorvelin::future {
 namespace {
 
 std::atomic<std::uint64_t> attaches{0};
+
+// A runtime thread attaches for every completion it delivers, and making and destroying a
+// thread state each time (its memory, its allocator heaps) costs more than the delivery. So
+// a runtime thread keeps its thread state: one more PyGILState_Ensure, undone when the thread
+// ends (blocking-pool threads end after idling).
+class KeptThreadState {
+public:
+    void keep() {
+        if (!kept_) {
+            PyGILState_Ensure();  // nested: the caller is attached
+            kept_ = true;
+        }
+    }
+    ~KeptThreadState() {
+        if (!kept_ || !Py_IsInitialized() || Py_IsFinalizing()) {
+            return;  // at exit the interpreter owns what is left
+        }
+        PyGILState_STATE attached = PyGILState_Ensure();
+        PyGILState_Release(PyGILState_LOCKED);  // the kept one
+        PyGILState_Release(attached);           // the last: the thread state is deleted
+    }
+
+private:
+    bool kept_ = false;
+};
+
+void keep_thread_state_on_runtime_threads() {
+    if (runtime::Runtime::current_worker() == nullptr) {
+        return;
+    }
+    thread_local KeptThreadState kept;
+    kept.keep();
+}
 
 }  // namespace
 
@@ -23,6 +58,7 @@ Attach::Attach() {
     state_ = PyGILState_Ensure();
     how_ = How::Ensured;
     attaches.fetch_add(1, std::memory_order_relaxed);
+    keep_thread_state_on_runtime_threads();
 }
 
 Attach::~Attach() {

@@ -1,6 +1,8 @@
 #include "module/initialiser.h"
 
+#include "aio/aio_serial.h"
 #include "errors/exceptions.h"
+#include "future/python_future.h"
 #include "list_ports/python_members.h"
 #include "module/add.h"
 #include "module/constants.h"
@@ -31,6 +33,18 @@ bool add_serial_api(PyObject* m) {
     return blocking != nullptr && add_type(m, blocking) && add_function(m, &serial::serial_for_url_def);
 }
 
+// quorvelin.aio: Future, the asyncio Serial and its serial_for_url.
+bool add_aio(PyObject* m) {
+    py::Ref aio_module = new_submodule("quorvelin.aio");
+    if (!aio_module) {
+        return false;
+    }
+    PyTypeObject* future = future::future_type();
+    PyTypeObject* serial = future != nullptr ? aio::aio_serial_type() : nullptr;
+    return serial != nullptr && add_type(aio_module.get(), future) && add_type(aio_module.get(), serial) &&
+           add_function(aio_module.get(), &aio::serial_for_url_def) && add_submodule(m, "aio", aio_module.get());
+}
+
 // quorvelin.tools and quorvelin.tools.list_ports; the inner module is entered in sys.modules
 // before the outer one.
 bool add_tools(PyObject* m) {
@@ -47,7 +61,7 @@ bool add_tools(PyObject* m) {
 }  // namespace
 
 bool initialise(PyObject* m) {
-    return add_constants(m) && add_exception_classes(m) && add_serial_api(m) && add_tools(m);
+    return add_constants(m) && add_exception_classes(m) && add_serial_api(m) && add_aio(m) && add_tools(m);
 }
 
 }  // namespace quorvelin::module

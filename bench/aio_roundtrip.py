@@ -1,0 +1,181 @@
+"""quorvelin.aio against asyncio by hand, side by side in one run.
+
+1. `await port.read(1)` after `port.write(b"x")` on a pty whose far end echoes, against
+   `loop.add_reader` + `os.read` on a non-blocking descriptor of the same pty.
+2. `await` of a Future that is born complete (loop:// with data waiting) against
+   `await asyncio.sleep(0)`, with a count of the loop's cross-thread wake-ups (writes to its
+   self-pipe) during the awaits.
+
+Rounds are interleaved with the order rotating; each line gives the ratio's minimum and median
+over the repetitions (ours / reference: lower is better).
+
+Run after `bash scripts/install.sh`:  .venv/bin/python bench/aio_roundtrip.py
+"""
+
+import asyncio
+import os
+import statistics
+import subprocess
+import sys
+import time
+import tty
+
+from quorvelin import aio
+
+REPETITIONS = 9
+ROUND_TRIPS = 400
+READY_AWAITS = 4000
+
+# The far end runs in its own process: it echoes every byte back as soon as it arrives.
+ECHO = """
+import os, select, sys
+fd = int(sys.argv[1])
+while True:
+    select.select([fd], [], [])
+    try:
+        data = os.read(fd, 4096)
+    except OSError:
+        break
+    if not data:
+        break
+    os.write(fd, data)
+"""
+
+
+class WakeCounter:
+    """Counts the loop's self-pipe writes: one per call_soon_threadsafe from another thread."""
+
+    def __init__(self, loop):
+        self.count = 0
+        original = loop._write_to_self
+
+        def counting():
+            self.count += 1
+            original()
+
+        loop._write_to_self = counting
+
+
+async def quorvelin_round_trips(name):
+    port = aio.Serial(name)  # no timeout, like the reference: no timer per read
+    try:
+        start = time.perf_counter()
+        for _ in range(ROUND_TRIPS):
+            written = port.write(b"x")
+            if await port.read(1) != b"x":
+                raise RuntimeError("lost the echo")
+            if not written.done():
+                await written
+        return (time.perf_counter() - start) / ROUND_TRIPS
+    finally:
+        port.close()
+
+
+async def by_hand_round_trips(name):
+    loop = asyncio.get_running_loop()
+    fd = os.open(name, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    tty.setraw(fd)
+
+    async def read(count):
+        try:
+            return os.read(fd, count)
+        except BlockingIOError:
+            pass
+        future = loop.create_future()
+
+        def readable():
+            try:
+                data = os.read(fd, count)
+            except BlockingIOError:
+                return
+            loop.remove_reader(fd)
+            future.set_result(data)
+
+        loop.add_reader(fd, readable)
+        try:
+            return await future
+        finally:
+            loop.remove_reader(fd)
+
+    try:
+        start = time.perf_counter()
+        for _ in range(ROUND_TRIPS):
+            os.write(fd, b"x")
+            if await read(1) != b"x":
+                raise RuntimeError("lost the echo")
+        return (time.perf_counter() - start) / ROUND_TRIPS
+    finally:
+        os.close(fd)
+
+
+async def quorvelin_ready_awaits(counter):
+    port = aio.Serial("loop://")
+    try:
+        port.write(b"x" * READY_AWAITS).result()
+        wakes = counter.count
+        start = time.perf_counter()
+        for _ in range(READY_AWAITS):
+            await port.read(1)
+        elapsed = (time.perf_counter() - start) / READY_AWAITS
+        return elapsed, counter.count - wakes
+    finally:
+        port.close()
+
+
+async def sleep_zero_awaits(counter):
+    wakes = counter.count
+    start = time.perf_counter()
+    for _ in range(READY_AWAITS):
+        await asyncio.sleep(0)
+    return (time.perf_counter() - start) / READY_AWAITS, counter.count - wakes
+
+
+def summary(label, ours, reference, aim):
+    ratios = [a / b for a, b in zip(ours, reference)]
+    print(f"{label}")
+    print(f"  quorvelin  min {min(ours) * 1e6:8.2f} us   median {statistics.median(ours) * 1e6:8.2f} us")
+    print(f"  reference  min {min(reference) * 1e6:8.2f} us   median {statistics.median(reference) * 1e6:8.2f} us")
+    print(f"  ratio      min {min(ratios):8.2f}      median {statistics.median(ratios):8.2f}      (aim <= {aim})")
+
+
+async def main():
+    loop = asyncio.get_running_loop()
+    counter = WakeCounter(loop)
+    master, slave = os.openpty()
+    name = os.ttyname(slave)
+    echo = subprocess.Popen([sys.executable, "-c", ECHO, str(master)], pass_fds=[master])
+    try:
+        sides = [("quorvelin", quorvelin_round_trips), ("by hand", by_hand_round_trips)]
+        times = {label: [] for label, _ in sides}
+        for repetition in range(REPETITIONS + 1):
+            order = sides if repetition % 2 == 0 else sides[::-1]
+            for label, run in order:
+                elapsed = await run(name)
+                if repetition > 0:  # the first repetition warms up
+                    times[label].append(elapsed)
+        summary(f"pty round trip, write + await read(1), {ROUND_TRIPS} per repetition",
+                times["quorvelin"], times["by hand"], 1.5)
+
+        ready = {"quorvelin": [], "sleep(0)": []}
+        wakes = {"quorvelin": 0, "sleep(0)": 0}
+        ready_sides = [("quorvelin", quorvelin_ready_awaits), ("sleep(0)", sleep_zero_awaits)]
+        for repetition in range(REPETITIONS + 1):
+            order = ready_sides if repetition % 2 == 0 else ready_sides[::-1]
+            for label, run in order:
+                elapsed, woken = await run(counter)
+                if repetition > 0:
+                    ready[label].append(elapsed)
+                    wakes[label] += woken
+        summary(f"await of a born-complete Future vs asyncio.sleep(0), {READY_AWAITS} per repetition",
+                ready["quorvelin"], ready["sleep(0)"], 2)
+        print(f"  cross-thread wake-ups of the loop during those awaits: quorvelin {wakes['quorvelin']}, "
+              f"sleep(0) {wakes['sleep(0)']}")
+    finally:
+        echo.kill()
+        echo.wait()
+        os.close(master)
+        os.close(slave)
+
+
+if __name__ == "__main__":
+    asyncio.run(main())

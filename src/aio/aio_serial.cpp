@@ -1,0 +1,118 @@
+// Each I/O method converts its arguments, makes one attempt at the operation on the calling
+// thread with the interpreter released, and returns a Future: born complete when that attempt
+// finished the operation, otherwise completed later by a runtime task. Only argument errors
+// and an unavailable runtime raise at the call; the operation's own failures, a closed port
+// included, are the Future's.
+
+#include "aio/aio_serial.h"
+
+#include "errors/exceptions.h"
+#include "future/object_handle.h"
+#include "future/python_future.h"
+#include "pyapi/once_cell.h"
+#include "serial/constructor.h"
+#include "serial/io_operations.h"
+#include "serial/serial_base.h"
+
+namespace quorvelin::aio {
+namespace {
+
+using future::OpFuture;
+using serial::MaybeOperation;
+
+PyObject* start(MaybeOperation operation) {
+    if (!operation) return nullptr;
+    Result<OpFuture> started = OpFuture::start(std::move(*operation));
+    if (!started) return exceptions::raise(std::move(started).error());
+    return future::wrap(std::move(started).value());
+}
+
+PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return start(serial::read_operation(self, args, nargs, kwnames));
+}
+
+PyObject* read_until(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return start(serial::read_until_operation(self, args, nargs, kwnames));
+}
+
+PyObject* readline(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return start(serial::readline_operation(self, args, nargs, kwnames));
+}
+
+PyObject* readlines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return start(serial::readlines_operation(self, args, nargs, kwnames));
+}
+
+PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return start(serial::write_operation(self, args, nargs, kwnames));
+}
+
+PyObject* flush(PyObject* self, PyObject*) { return start(serial::flush_operation(self)); }
+
+PyObject* send_break(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return start(serial::send_break_operation(self, args, nargs, kwnames));
+}
+
+// Awaiting the result gives the instance, the target of `async with ... as`.
+PyObject* aenter(PyObject* self, PyObject*) {
+    if (!serial::enter(self)) return nullptr;
+    return future::wrap(OpFuture::resolved(Outcome(future::make_object_handle(self))));
+}
+
+// Its result is None, so an exception of the `async with` body is not suppressed.
+PyObject* aexit(PyObject* self, PyObject*) {
+    py::Ref closed = py::Ref::steal(PyObject_CallMethod(self, "close", nullptr));
+    if (!closed) return nullptr;
+    return future::wrap(OpFuture::resolved(Outcome(Unit{})));
+}
+
+template <class F>
+constexpr PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef methods[] = {
+    {"read", fastcall(read), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
+    {"read_until", fastcall(read_until), METH_FASTCALL | METH_KEYWORDS,
+     "read_until(self, /, expected=b'\\n', size=None)\n--\n\n"},
+    {"readline", fastcall(readline), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
+    {"readlines", fastcall(readlines), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
+    {"write", fastcall(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
+    {"flush", flush, METH_NOARGS, "flush($self)\n--\n\n"},
+    {"send_break", fastcall(send_break), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
+    {"read_all", serial::read_all, METH_NOARGS, "read_all($self)\n--\n\n"},
+    {"__aenter__", aenter, METH_NOARGS, "__aenter__($self)\n--\n\n"},
+    {"__aexit__", aexit, METH_VARARGS, "__aexit__($self, *_args)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\nSerial port whose I/O methods return futures.")},
+    {Py_tp_new, reinterpret_cast<void*>(serial::serial_new)},
+    {Py_tp_init, reinterpret_cast<void*>(serial::serial_init)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "quorvelin.aio.Serial",
+    static_cast<int>(sizeof(serial::SerialBaseObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    slots,
+};
+
+PyObject* build_type() {
+    PyTypeObject* base = serial::serial_base_type();
+    if (base == nullptr) return nullptr;
+    return PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(base));
+}
+
+}  // namespace
+
+PyTypeObject* aio_serial_type() {
+    static py::OnceCell cell;
+    return reinterpret_cast<PyTypeObject*>(cell.get(build_type));
+}
+
+}  // namespace quorvelin::aio

@@ -1,0 +1,94 @@
+#include "future/await.h"
+
+#include "future/asyncio_names.h"
+#include "future/python_future.h"
+#include "future/ready.h"
+#include "pyapi/once_cell.h"
+
+namespace quorvelin::future {
+namespace {
+
+// The cancellation hook: a done-callback of the asyncio future handed to the awaiting task.
+// When that future ends cancelled (its task was cancelled), the operation is cancelled for
+// every holder of the Future.
+struct CancelHookObject {
+    PyObject_HEAD
+    std::shared_ptr<Shared> shared;
+};
+
+PyObject* hook_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+        PyErr_SetString(PyExc_TypeError, "the cancellation hook takes exactly one positional argument");
+        return nullptr;
+    }
+    py::Ref cancelled = py::Ref::steal(PyObject_CallMethod(PyTuple_GET_ITEM(args, 0), "cancelled", nullptr));
+    if (!cancelled) return nullptr;
+    int is_cancelled = PyObject_IsTrue(cancelled.get());
+    if (is_cancelled < 0) return nullptr;
+    if (is_cancelled == 1) {
+        cancel_shared(*reinterpret_cast<CancelHookObject*>(self)->shared);
+    }
+    Py_RETURN_NONE;
+}
+
+void hook_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    reinterpret_cast<CancelHookObject*>(self)->shared.~shared_ptr();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot hook_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(hook_call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(hook_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec hook_spec = {
+    "quorvelin.aio._CancelHook",
+    static_cast<int>(sizeof(CancelHookObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    hook_slots,
+};
+
+PyObject* make_hook(const std::shared_ptr<Shared>& shared) {
+    static py::OnceCell cell;
+    auto* type = reinterpret_cast<PyTypeObject*>(cell.get([] { return PyType_FromSpec(&hook_spec); }));
+    if (type == nullptr) return nullptr;
+    CancelHookObject* hook = PyObject_New(CancelHookObject, type);
+    if (hook == nullptr) return nullptr;
+    new (&hook->shared) std::shared_ptr<Shared>(shared);
+    return reinterpret_cast<PyObject*>(hook);
+}
+
+}  // namespace
+
+PyObject* await_future(PyObject* self) {
+    PyObject* get_running_loop = asyncio_name(AsyncioName::GetRunningLoop);
+    if (get_running_loop == nullptr) return nullptr;
+    // Even a finished Future needs a running loop.
+    py::Ref loop = py::Ref::steal(PyObject_CallNoArgs(get_running_loop));
+    if (!loop) return nullptr;
+    const OpFuture& future = reinterpret_cast<FutureObject*>(self)->future;
+    if (std::optional<Result<Outcome>> stored = future.peek()) {
+        PyOutcome outcome = to_python(*future.shared(), *stored);
+        if (outcome.is_exception) {
+            return outcome.release_or_raise();  // raised without a trip through the loop
+        }
+        return make_ready(std::move(outcome.object));
+    }
+    py::Ref asyncio_future = py::Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+    if (!asyncio_future) return nullptr;
+    if (std::optional<Result<Outcome>> finished = future.add_waiter(loop, asyncio_future)) {
+        // Completed since the first look: settle it here, on the loop thread.
+        if (settle(asyncio_future.get(), to_python(*future.shared(), *finished)) < 0) return nullptr;
+    }
+    py::Ref hook = py::Ref::steal(make_hook(future.shared()));
+    if (!hook) return nullptr;
+    py::Ref added = py::Ref::steal(PyObject_CallMethod(asyncio_future.get(), "add_done_callback", "O", hook.get()));
+    if (!added) return nullptr;
+    return PyObject_CallMethod(asyncio_future.get(), "__await__", nullptr);
+}
+
+}  // namespace quorvelin::future
