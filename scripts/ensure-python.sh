@@ -17,7 +17,14 @@ is_free_threaded() {
     "$1" -c 'import sys, sysconfig; sys.exit(0 if sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_GIL_DISABLED") else 1)' 2>/dev/null
 }
 
-if command -v python3.14t >/dev/null 2>&1 && is_free_threaded "$(command -v python3.14t)"; then
+# A virtual environment's interpreter is not one to build venvs from: env.sh would replace the
+# very venv it lives in.
+is_base_interpreter() {
+    "$1" -c 'import sys; sys.exit(0 if sys.prefix == sys.base_prefix else 1)' 2>/dev/null
+}
+
+if command -v python3.14t >/dev/null 2>&1 && is_free_threaded "$(command -v python3.14t)" \
+    && is_base_interpreter "$(command -v python3.14t)"; then
     command -v python3.14t
     exit 0
 fi
