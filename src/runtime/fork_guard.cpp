@@ -10,11 +10,16 @@ std::atomic<std::uint32_t> detail::fork_generation{0};
 
 namespace {
 
+// One list per level, each with its own lock. The guard takes a level's list lock right before
+// that level's locks, so no lock of the level joins or leaves while the guard holds them, and
+// a lock may still be registered or dropped by a thread that holds locks of earlier levels
+// (a terminal's readiness record is made while its port's state mutex is held).
 struct Registry {
-    // Taken first before fork() and released last after it, so no lock joins or leaves
-    // while the guard holds them.
-    std::mutex mutex;
-    IntrusiveList<ForkLock::Node> levels[fork_lock_levels];
+    struct Level {
+        std::mutex mutex;
+        IntrusiveList<ForkLock::Node> locks;
+    };
+    Level levels[fork_lock_levels];
 };
 
 // Never destroyed: a thread may still register or fork while static destructors run at exit.
@@ -23,12 +28,14 @@ Registry& registry() {
     return *instance;
 }
 
+Registry::Level& level_of(ForkLockLevel level) { return registry().levels[static_cast<int>(level)]; }
+
 void release_all() {
     Registry& r = registry();
     for (int level = fork_lock_levels - 1; level >= 0; --level) {
-        r.levels[level].for_each([](ForkLock::Node& node) { node.mutex->unlock(); });
+        r.levels[level].locks.for_each([](ForkLock::Node& node) { node.mutex->unlock(); });
+        r.levels[level].mutex.unlock();
     }
-    r.mutex.unlock();
 }
 
 [[maybe_unused]] const bool installed = [] {
@@ -41,24 +48,23 @@ void release_all() {
 
 ForkLock::ForkLock(std::mutex& mutex, ForkLockLevel level) : level_(level) {
     node_.mutex = &mutex;
-    Registry& r = registry();
+    Registry::Level& r = level_of(level_);
     std::lock_guard lock(r.mutex);
-    r.levels[static_cast<int>(level_)].push_back(&node_);
+    r.locks.push_back(&node_);
 }
 
 ForkLock::~ForkLock() {
-    Registry& r = registry();
+    Registry::Level& r = level_of(level_);
     std::lock_guard lock(r.mutex);
-    r.levels[static_cast<int>(level_)].remove(&node_);
+    r.locks.remove(&node_);
 }
 
 namespace fork_guard {
 
 void before_fork() {
-    Registry& r = registry();
-    r.mutex.lock();
-    for (auto& level : r.levels) {
-        level.for_each([](ForkLock::Node& node) { node.mutex->lock(); });
+    for (auto& level : registry().levels) {
+        level.mutex.lock();
+        level.locks.for_each([](ForkLock::Node& node) { node.mutex->lock(); });
     }
 }
 

@@ -10,9 +10,10 @@
 //
 // The guard takes them level by level: every lock of the first level in all owners, then
 // every lock of the next level, and so on. The levels follow how these locks nest in normal
-// running: no thread takes a lock of a lower level while it holds one of a higher level, and
-// none holds two locks of one level at once. They are held only for short sections, never
-// around a wait, so the guard never waits for ever on a running thread.
+// running: no thread takes a lock of an earlier level while it holds one of a later level,
+// and none holds two locks of one level at once. They are held only for short sections, never
+// around a wait, so the guard never waits for ever on a running thread. A lock may be
+// registered or dropped while locks of earlier levels are held, not of its own or later ones.
 
 #include <cstdint>
 #include <mutex>

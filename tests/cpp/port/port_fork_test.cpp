@@ -13,6 +13,7 @@
 #include <mutex>
 #include <thread>
 
+#include "../backend/pty_pair.h"
 #include "runtime/fork_guard.h"
 #include "runtime/notify.h"
 #include "serial/update.h"
@@ -111,6 +112,44 @@ TEST(PortFork, ChildLeavesTheParentsWaitersAlone) {
     core->close();  // in the parent the waiter is woken as always
     EXPECT_EQ(target->wakes.load(), 1);
     EXPECT_TRUE(waiting.poll(cx).is_ready());
+}
+
+// Opening a terminal registers its readiness record while the port's state mutex is held;
+// forks meanwhile must neither wait for ever in the parent nor hang the child.
+void forks_while_terminals_open() {
+    native::testing::PtyPair pty;
+    std::atomic<bool> stop{false};
+    std::thread opener([&] {
+        auto core = PortCore::make();
+        core->with_settings([&](PortSettings& s) { s.port = pty.slave_path(); });
+        while (!stop.load()) {
+            if (!core->open().ok()) std::_Exit(2);
+            core->close();
+        }
+    });
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        auto end = std::chrono::steady_clock::now() + 20s;
+        while (!done.load()) {
+            if (std::chrono::steady_clock::now() > end) std::_Exit(3);  // the parent hangs in fork()
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    for (int i = 0; i < 200; ++i) {
+        pid_t child = ::fork();
+        if (child == 0) std::_Exit(0);
+        if (child == -1 || reap(child) != 0) std::_Exit(4);
+    }
+    done.store(true);
+    stop.store(true);
+    opener.join();
+    watchdog.join();
+    std::_Exit(0);
+}
+
+TEST(PortFork, ForksWhileAnotherThreadOpensTerminals) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(forks_while_terminals_open(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ForkGuard, HoldsEveryRegisteredLockUntilAfterTheFork) {
