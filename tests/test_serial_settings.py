@@ -112,13 +112,19 @@ def test_repr_propagates_a_raising_property():
 
 # --- conversions ---------------------------------------------------------------------------
 
+class NulInRepr:
+    # A repr that goes on past a NUL: messages must carry all of it.
+    def __repr__(self):
+        return "a\x00b"
+
+
 BAUDRATE_VALUES = [
     (0, 0), (4294967295, 4294967295), (9600.7, 9600), ("9600", 9600), (b"9600", 9600),
     (Baudrate.B19200, 19200),
 ]
 BAUDRATE_REFUSED = [
     (4294967296, "4294967296"), (-1, "-1"), (-5.5, "-5"), ("abc", "'abc'"), (None, "None"),
-    (2**64, str(2**64)), (1e20, "1e+20"),
+    (2**64, str(2**64)), (1e20, "1e+20"), (NulInRepr(), "a\x00b"),
 ]
 
 
@@ -155,7 +161,8 @@ def test_bytesize_accepted(port, value, stored):
 
 
 @pytest.mark.parametrize("value,shown", [(7.5, "7.5"), ("8", "'8'"), (9, "9"), (True, "1"), (NAN, "nan"),
-                                         (1e300, "9223372036854775807"), (None, "None")])
+                                         (1e300, "9223372036854775807"), (None, "None"),
+                                         (NulInRepr(), "a\x00b")])
 def test_bytesize_refused(port, value, shown):
     with pytest.raises(ValueError, match=f"^{re.escape('Not a valid byte size: ' + shown)}$"):
         port.bytesize = value
@@ -212,7 +219,7 @@ def test_stopbits_wrong_type(port, value):
 TIMEOUT_ACCEPTED = [(None, None, type(None)), (0, 0, int), (0.0, 0.0, float), (2, 2, int), (2.0, 2.0, float),
                     (float("inf"), float("inf"), float), (True, 1, int), (2**70, float(2**70), float)]
 TIMEOUT_REFUSED = [(-1, "-1"), (-0.5, "-0.5"), (NAN, "NaN"), ("1", "'1'"), (-(2**70), "-1.1805916207174113e21"),
-                   (object, "<class 'object'>")]
+                   (object, "<class 'object'>"), (NulInRepr(), "a\x00b")]
 TIMEOUTS = ["timeout", "write_timeout", "inter_byte_timeout"]
 
 

@@ -3,10 +3,21 @@
 #include <cstddef>
 #include <limits>
 
+#include "list_ports/utf8.h"
+
 namespace quorvelin::list_ports {
 namespace {
 
 constexpr std::string_view root_marker = "USBROOT(";
+
+// Names and strings come from sysfs as bytes. Python shows them decoded, and hashing and
+// comparing use the stored text, so the two must be one text: store the decoded one.
+std::optional<std::string> as_text(const std::optional<std::string>& bytes) {
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return replace_invalid_utf8(*bytes);
+}
 
 }  // namespace
 
@@ -48,16 +59,16 @@ std::string location_text(const BusLocation& location) {
 }
 
 PortInfo from_record(const PortRecord& record) {
-    PortInfo info = PortInfo::for_device(record.port_name);
+    PortInfo info = PortInfo::for_device(replace_invalid_utf8(record.port_name));
     const auto* usb = std::get_if<UsbPort>(&record.type);
     if (usb == nullptr) {
         return info;
     }
     info.vid = usb->vid;
     info.pid = usb->pid;
-    info.serial_number = usb->serial_number;
-    info.manufacturer = usb->manufacturer;
-    info.product = usb->product;
+    info.serial_number = as_text(usb->serial_number);
+    info.manufacturer = as_text(usb->manufacturer);
+    info.product = as_text(usb->product);
     if (usb->location) {
         info.location = location_text(*usb->location);
     }

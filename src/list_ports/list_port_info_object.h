@@ -49,7 +49,8 @@ bool write_exclusive(PyObject* self, Write write) {
     return true;
 }
 
-// A str from UTF-8 held by the object; undecodable bytes from sysfs become U+FFFD.
+// A str from UTF-8 held by the object. The object holds valid UTF-8 only (sysfs bytes are
+// decoded when it is made), so the str is the very text that hashing and comparing use.
 inline PyObject* text_to_python(std::string_view text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }

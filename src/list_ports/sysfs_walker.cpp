@@ -48,12 +48,14 @@ bool is_within(const fs::path& path, const fs::path& root) {
     return root_end == root.end();
 }
 
-// The nearest directory at or above `start` that describes a whole USB device.
+// The port's own USB device: the nearest directory at or above `start` named like a USB
+// device ("<bus>-<port>[.<port>...]"; interfaces carry a colon, root hubs are "usbN"). Its
+// ids are not searched further up: a device caught mid-unplug may have lost its attributes
+// already, and the hub above it is not the port's device.
 std::optional<fs::path> usb_device_directory(fs::path start, const fs::path& root) {
-    std::error_code ignored;
     for (fs::path directory = std::move(start); is_within(directory, root);
          directory = directory.parent_path()) {
-        if (fs::exists(directory / "idVendor", ignored) && fs::exists(directory / "idProduct", ignored)) {
+        if (usb_location_from_name(directory.filename().string())) {
             return directory;
         }
         if (directory == directory.parent_path()) {

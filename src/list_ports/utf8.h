@@ -11,6 +11,10 @@ namespace quorvelin::list_ports {
 // surrogates and values beyond U+10FFFF are invalid).
 std::optional<std::u32string> decode_utf8(std::string_view bytes);
 
+// `bytes` with every maximal ill-formed part replaced by U+FFFD, as the interpreter's
+// "replace" decoding does: a text whose UTF-8 is the same text again.
+std::string replace_invalid_utf8(std::string_view bytes);
+
 // Whether `c` has the Unicode White_Space property.
 bool is_white_space(char32_t c);
 

@@ -2,8 +2,11 @@
 // PortCore: the shared state of one serial port. Shared by the Python object, every running
 // operation and a transport; lives as long as its last holder.
 //
-// Lock order: `state` before `settings` when both are held. Neither is ever held across a
-// wait; the asynchronous locks serialise whole operations instead.
+// Lock order: `state` before `settings` when both are held, and a backend's own locks only
+// inside `state`; a notifier's lock is never held while either is taken. None is ever held
+// across a wait; the asynchronous locks serialise whole operations instead. Before fork()
+// the fork guard takes the state, settings and notifier locks of every port in this order
+// (runtime/fork_guard.h), so a forked child can still close and configure its ports.
 
 #include <memory>
 #include <mutex>
@@ -15,6 +18,7 @@
 #include "backend/backend.h"
 #include "port/port_settings.h"
 #include "runtime/async_mutex.h"
+#include "runtime/fork_guard.h"
 #include "runtime/notify.h"
 #include "runtime/operation.h"
 #include "runtime/sleep.h"
@@ -140,8 +144,10 @@ private:
     struct is_result<Result<T>> : std::true_type {};
 
     std::mutex state_mutex_;
+    runtime::ForkLock state_fork_lock_{state_mutex_, runtime::ForkLockLevel::PortState};
     port::State state_;
     std::mutex settings_mutex_;
+    runtime::ForkLock settings_fork_lock_{settings_mutex_, runtime::ForkLockLevel::PortSettings};
     PortSettings settings_;
     runtime::AsyncMutex read_lock_;
     runtime::AsyncMutex write_lock_;

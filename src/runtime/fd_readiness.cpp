@@ -6,6 +6,8 @@
 #include <mutex>
 #include <system_error>
 
+#include "runtime/fork_guard.h"
+
 namespace quorvelin::runtime {
 namespace {
 
@@ -33,6 +35,8 @@ struct FdReadiness::Shared {
         Waker waker;
     };
     std::mutex mutex;
+    // A forked child that closes the port takes it (forget()).
+    ForkLock fork_lock{mutex, ForkLockLevel::Leaf};
     Side sides[2];
     bool forgotten = false;
 };

@@ -33,6 +33,14 @@ public:
         return node;
     }
 
+    // Visits every node in order; `f` must not link or unlink nodes.
+    template <class F>
+    void for_each(F&& f) {
+        for (ListHook* hook = head_; hook != nullptr; hook = hook->next) {
+            f(*static_cast<Node*>(hook));
+        }
+    }
+
     void remove(Node* node) {
         ListHook* hook = node;
         if (!hook->linked) {

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "errors/result.h"
+#include "runtime/fork_guard.h"
 #include "runtime/intrusive_list.h"
 #include "runtime/poll.h"
 
@@ -44,6 +45,8 @@ private:
     Waker pass_one_locked();
 
     mutable std::mutex mutex_;
+    // A forked child still closes ports, which notifies.
+    ForkLock fork_lock_{mutex_, ForkLockLevel::Leaf};
     IntrusiveList<Node> waiters_;
     bool stored_ = false;
 };

@@ -41,10 +41,10 @@ private:
 Status start_runtime_thread(std::function<void()> body) {
     SignalsBlockedForCreation blocked;
     try {
-        std::thread thread([body = std::move(body)] {
-            pthread_setname_np(pthread_self(), runtime_thread_name);
-            body();
-        });
+        std::thread thread(std::move(body));
+        // Named here rather than by the thread itself, so the name is in place by the time
+        // the start of the runtime returns.
+        pthread_setname_np(thread.native_handle(), runtime_thread_name);
         thread.detach();
     } catch (const std::system_error& error) {
         return SerialError::from_os_error(error.code().value());

@@ -28,6 +28,9 @@ void TaskCore::wake() {
 }
 
 void TaskCore::abort() {
+    if (!made_in_this_process()) {
+        return;  // a forked child's copy of a task that only the parent runs
+    }
     std::lock_guard lock(mutex_);
     if (phase_ == Phase::Done) {
         return;

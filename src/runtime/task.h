@@ -133,6 +133,12 @@ public:
     // Reached only when every reference went away while the operation was unfinished
     // (nobody can wake or abort it any more); its destruction is still moved to a worker.
     ~Task() override {
+        if (operation_.valid() && !made_in_this_process()) {
+            // A forked child's copy: the io_context has no threads here and its locks may be
+            // held by a thread the child lacks. The operation is left as it is, never run.
+            (void)new Operation<T>(std::move(operation_));
+            return;
+        }
         if (operation_.valid()) {
             asio::post(io_, [operation = std::move(operation_), join = std::move(join_)]() mutable {
                 operation.reset();

@@ -1,7 +1,10 @@
 #pragma once
 // Waker and Context: how a pending leaf asks to be polled again.
 
+#include <cstdint>
 #include <memory>
+
+#include "runtime/fork_generation.h"
 
 namespace quorvelin::runtime {
 
@@ -11,6 +14,13 @@ public:
     virtual ~WakeTarget() = default;
     // Called any number of times, from any thread; must never run an operation inline.
     virtual void wake() = 0;
+
+    // False in a child created by fork() after this target was made: the task or thread it
+    // stands for does not exist there.
+    bool made_in_this_process() const { return fork_generation_ == fork_generation(); }
+
+private:
+    std::uint32_t fork_generation_ = fork_generation();
 };
 
 // A cheap, copyable, thread-safe handle. A default-constructed waker does nothing, which
@@ -22,8 +32,9 @@ public:
 
     static Waker noop() { return Waker(); }
 
+    // Does nothing for a target that a forked child inherited from its parent.
     void wake() const {
-        if (target_) {
+        if (target_ && target_->made_in_this_process()) {
             target_->wake();
         }
     }

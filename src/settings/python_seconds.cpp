@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "errors/exceptions.h"
 #include "serial/describe.h"
 
 namespace quorvelin::settings {
@@ -20,8 +21,8 @@ std::optional<Seconds> extract_seconds(PyObject* object) {
         return Seconds::from_float(value);
     }
     PyErr_Clear();
-    std::string text = "Not a valid timeout: " + serial::describe(object);
-    PyErr_SetString(PyExc_ValueError, text.c_str());
+    // The whole text, even past a NUL that the object's repr may hold.
+    exceptions::raise(SerialError::invalid_input("Not a valid timeout: " + serial::describe(object)));
     return std::nullopt;
 }
 

@@ -85,6 +85,42 @@ TEST(Comports, MixedSystem) {
     EXPECT_EQ(rows_of(ports.get()), expected);
 }
 
+// Runs `code` with `port` bound to `p` and the class to `ListPortInfo`; the value of the
+// name `result` afterwards, as text.
+std::string run_on(PyObject* port, const char* code) {
+    py::Ref globals = py::Ref::steal(PyDict_New());
+    PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins());
+    PyDict_SetItemString(globals.get(), "p", port);
+    PyDict_SetItemString(globals.get(), "ListPortInfo", reinterpret_cast<PyObject*>(list_port_info_type()));
+    py::Ref done = py::Ref::steal(PyRun_String(code, Py_file_input, globals.get(), globals.get()));
+    if (!done) {
+        return "<error: " + testing::take_error() + ">";
+    }
+    PyObject* result = PyDict_GetItemString(globals.get(), "result");
+    py::Ref text = py::Ref::steal(result ? PyObject_Str(result) : nullptr);
+    return text ? PyUnicode_AsUTF8(text.get()) : "<no result>";
+}
+
+TEST(Comports, NamesThatAreNotUtf8AreStoredAsTheTextShown) {
+    FakeSysfs sysfs;
+    UsbAdapter adapter;
+    adapter.write_device(sysfs, "0403", "6001");
+    adapter.write_string(sysfs, "product", "Caf\xE9 UART");  // Latin-1, not UTF-8
+    sysfs.add_tty("ttyUSB\xFF" "0", adapter.interface_dir() + "/ttyUSB\xFF" "0", "usb-serial");
+    Attached attached;
+    py::Ref ports = list_ports_under(sysfs.root());
+    ASSERT_TRUE(ports) << testing::take_error();
+    ASSERT_EQ(PyList_GET_SIZE(ports.get()), 1);
+    PyObject* port = PyList_GET_ITEM(ports.get(), 0);
+    EXPECT_EQ(attribute(port, "device"), "/dev/ttyUSB\uFFFD0");
+    EXPECT_EQ(attribute(port, "name"), "ttyUSB\uFFFD0");
+    EXPECT_EQ(attribute(port, "description"), "Caf\uFFFD UART");
+    // Equality, hashing and ordering see the text that `device` shows.
+    EXPECT_EQ(run_on(port, "q = ListPortInfo(p.device)\n"
+                           "result = (p == q, hash(p) == hash(q), p < q, q < p, p.device.encode())"),
+              "(True, True, False, False, b'/dev/ttyUSB\\xef\\xbf\\xbd0')");
+}
+
 TEST(Comports, OnlyPlaceholdersGiveAnEmptyList) {
     FakeSysfs sysfs;
     for (const char* name : {"ttyS0", "ttyS1"}) {

@@ -69,6 +69,34 @@ TEST(SysfsWalker, UsbWithoutReadableIdsIsUnknown) {
     EXPECT_EQ(ports[0].type, PortType{UnknownPort{}});
 }
 
+TEST(SysfsWalker, UsbDeviceThatLostItsIdsIsNotGivenAHubsIds) {
+    // Mid-unplug: the adapter's own folder has lost its attributes while the hub above it
+    // and the root hub still have theirs. Neither is the port's device.
+    FakeSysfs sysfs;
+    UsbAdapter adapter;  // .../usb1/1-1/1-1.2
+    std::string hub = "pci0000:00/0000:00:14.0/usb1/1-1";
+    std::string root_hub = "pci0000:00/0000:00:14.0/usb1";
+    for (const std::string& folder : {hub, root_hub}) {
+        sysfs.write("sys/devices/" + folder + "/idVendor", "1d6b\n");
+        sysfs.write("sys/devices/" + folder + "/idProduct", "0002\n");
+        sysfs.write("sys/devices/" + folder + "/product", "xHCI Host Controller\n");
+    }
+    sysfs.mkdir("sys/devices/" + adapter.device);
+    sysfs.add_tty("ttyUSB0", adapter.interface_dir() + "/ttyUSB0", "usb-serial");
+    sysfs.add_tty("ttyACM0", adapter.device + "/1-1.2:1.1", "usb");
+    auto ports = ports_of(enumerate_ports(sysfs.root()));
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0].type, PortType{UnknownPort{}}) << ports[0].port_name;
+    EXPECT_EQ(ports[1].type, PortType{UnknownPort{}}) << ports[1].port_name;
+
+    // Once the adapter's ids are there, they are the ones given.
+    adapter.write_device(sysfs, "0403", "6001");
+    ports = ports_of(enumerate_ports(sysfs.root()));
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(usb_of(ports[1]).vid, 0x0403);
+    EXPECT_EQ(usb_of(ports[1]).location, (BusLocation{"1", {1, 2}}));
+}
+
 TEST(SysfsWalker, UsbAncestorSearchStaysInsideTheRoot) {
     // ids above the root must not be picked up: the walk up stops at the root.
     FakeSysfs sysfs("inner");
