@@ -41,7 +41,7 @@ def _works(probe):
     try:
         with _pty_slave() as fd:
             return bool(probe(fd))
-    except OSError:
+    except (OSError, termios.error):  # termios.error is not an OSError
         return False
 
 
