@@ -3,12 +3,11 @@
 # into a cache outside the repository when none is on PATH.
 set -euo pipefail
 
-VERSION=3.14.7
-TARBALL=python3.14_${VERSION}.orig.tar.xz
-SHA256=3b48dac8fb59f62eaa67ac83c1eb12bda1b7a08406dd286e252c11a66be27f81
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$HERE/scripts/python-source.sh"
+VERSION=$PYTHON_VERSION
 CACHE=${QUORVELIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quorvelin}
 PREFIX=$CACHE/cpython-${VERSION}t
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENDOR=$HERE/../shared/vendor
 
 log() { echo "ensure-python: $*" >&2; }
@@ -39,23 +38,7 @@ ensure_apt_packages build-essential pkg-config xz-utils libssl-dev zlib1g-dev li
     libsqlite3-dev libffi-dev liblzma-dev uuid-dev libncurses-dev libgdbm-dev
 
 mkdir -p "$CACHE"
-src_tar=$CACHE/$TARBALL
-verify() { echo "$SHA256  $1" | sha256sum -c --status; }
-
-if [ -f "$VENDOR/$TARBALL" ] && verify "$VENDOR/$TARBALL"; then
-    src_tar=$VENDOR/$TARBALL
-elif ! { [ -f "$src_tar" ] && verify "$src_tar"; }; then
-    # Fetch from the pool of the Debian mirror that apt is already configured with.
-    mirror=$(grep -rhoE '^(URIs:|deb)[[:space:]]+[^[:space:]]+' /etc/apt/sources.list /etc/apt/sources.list.d/ 2>/dev/null \
-             | awk '{print $2}' | grep -v -e security -e '\[' | head -n 1)
-    [ -n "$mirror" ] || { log "no Debian mirror found in the apt configuration"; exit 1; }
-    url=${mirror%/}/pool/main/p/python3.14/$TARBALL
-    log "downloading $url"
-    command -v curl >/dev/null 2>&1 || { apt-get update -q >&2; apt-get install -y -q curl >&2; }
-    curl -fsSL -o "$src_tar.part" "$url"
-    mv "$src_tar.part" "$src_tar"
-    verify "$src_tar" || { log "checksum mismatch for $src_tar"; rm -f "$src_tar"; exit 1; }
-fi
+src_tar=$(python_source_tarball "$VENDOR" "$CACHE")
 
 work=$(mktemp -d "$CACHE/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT

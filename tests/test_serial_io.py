@@ -1,6 +1,7 @@
 import array
 import os
 import signal
+import sys
 import threading
 import time
 
@@ -8,6 +9,7 @@ import pytest
 
 import quorvelin
 from quorvelin import PortNotOpenError, Serial, SerialTimeoutException
+from emulation_gaps import needs_break_ioctls
 from pty_support import pty_pair
 
 
@@ -70,6 +72,7 @@ def test_pty_reads(pty, data, call, expected):
 
 ARGUMENT_ERRORS = [
     (lambda s: s.read(-1), OverflowError),
+    (lambda s: s.read(2 * sys.maxsize + 2), OverflowError),  # beyond the platform's size_t
     (lambda s: s.read(1.5), TypeError),
     (lambda s: s.read("1"), TypeError),
     (lambda s: s.readline(None), TypeError),
@@ -116,6 +119,12 @@ def test_flush_and_break(loop, pty):
     s.write(b"hi")
     assert s.flush() is None
     assert pty.drain(2) == b"hi"
+    s.close()
+
+
+@needs_break_ioctls
+def test_break_on_a_terminal(pty):
+    s = Serial(pty.name, timeout=0)
     assert s.send_break(0.01) is None
     assert s.send_break(duration=0.01) is None
     s.close()

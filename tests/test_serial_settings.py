@@ -515,19 +515,31 @@ def test_destroying_an_object_with_unread_output_lets_other_threads_run():
         s = Serial(pty.name, timeout=0, write_timeout=0)
         s.write(b"x" * 2048)
         ticks = []
+        ticking = threading.Event()
         stop = threading.Event()
 
         def ticker():
             while not stop.is_set():
                 ticks.append(time.monotonic())
+                ticking.set()
                 time.sleep(0.005)
 
         t = threading.Thread(target=ticker)
         t.start()
-        del s
-        stop.set()
-        t.join(5)
-        assert not t.is_alive() and ticks
+        try:
+            # The deletion takes well under a millisecond: make sure the ticker is already running
+            # through it, then that it still runs after it.
+            assert ticking.wait(5)
+            del s
+            seen = len(ticks)
+            deadline = time.monotonic() + 5
+            while len(ticks) == seen and time.monotonic() < deadline:
+                time.sleep(0.005)
+            assert len(ticks) > seen
+        finally:
+            stop.set()
+            t.join(5)
+        assert not t.is_alive()
 
 
 # --- pseudo-terminals: reconfiguration and rollback -----------------------------------------

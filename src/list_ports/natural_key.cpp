@@ -9,14 +9,13 @@ namespace {
 bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
 
 std::optional<KeyNumber> decimal_value(std::string_view digits) {
-    constexpr KeyNumber max = ~KeyNumber{0};
-    KeyNumber value = 0;
+    KeyNumber value;
     for (char c : digits) {
-        auto digit = static_cast<KeyNumber>(c - '0');
-        if (value > (max - digit) / 10) {
+        std::optional<KeyNumber> next = value.times_ten_plus(static_cast<unsigned>(c - '0'));
+        if (!next) {
             return std::nullopt;
         }
-        value = value * 10 + digit;
+        value = *next;
     }
     return value;
 }
@@ -31,6 +30,18 @@ std::vector<KeyNumber> bytes_of(std::string_view run) {
 }
 
 }  // namespace
+
+std::optional<KeyNumber> KeyNumber::times_ten_plus(unsigned digit) const {
+    // The low half in 32-bit pieces, so each product and its carry fit 64 bits.
+    constexpr std::uint64_t mask = 0xFFFF'FFFF;
+    std::uint64_t bottom = (low & mask) * 10 + digit;
+    std::uint64_t top = (low >> 32) * 10 + (bottom >> 32);
+    std::uint64_t carry = top >> 32;
+    if (high > (~std::uint64_t{0} - carry) / 10) {
+        return std::nullopt;
+    }
+    return KeyNumber{high * 10 + carry, (top << 32) | (bottom & mask)};
+}
 
 NaturalKey natural_key(std::string_view text) {
     // UTF-8 continuation and lead bytes are never ASCII digits, so splitting bytes is the same

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "backend/native/open.h"
+#include "emulation_gaps.h"
 #include "pty_pair.h"
 
 namespace quorvelin::native {
@@ -40,31 +41,52 @@ int exclusive_mode(int fd) {
     return ::ioctl(fd, TIOCGEXCL, &on) == 0 ? on : -1;
 }
 
-TEST(NativeFork, ChildClosingItsCopyKeepsTheParentsPort) {
-    PtyPair pty;
+PortSettings exclusive_settings() {
     PortSettings settings;
     settings.exclusive = Exclusive::Yes;
-    auto opened = open_terminal(pty.slave_path(), settings, true, true);
-    ASSERT_TRUE(opened.ok()) << opened.error().display();
-    std::optional<Device> device(std::move(opened).value());
-    ASSERT_EQ(exclusive_mode(device->fileno()), 1);
+    return settings;
+}
 
+// Forks a child that closes its copy of `device` and exits; true when it did so cleanly.
+bool child_closes_its_copy(std::optional<Device>& device) {
     pid_t child = ::fork();
-    ASSERT_NE(child, -1);
+    if (child == -1) return false;
     if (child == 0) {
         device.reset();
         ::_exit(0);
     }
-    ASSERT_TRUE(reap(child));
+    return reap(child);
+}
+
+TEST(NativeFork, ChildClosingItsCopyKeepsTheParentsPort) {
+    PtyPair pty;
+    auto opened = open_terminal(pty.slave_path(), exclusive_settings(), true, true);
+    ASSERT_TRUE(opened.ok()) << opened.error().display();
+    std::optional<Device> device(std::move(opened).value());
+
+    ASSERT_TRUE(child_closes_its_copy(device));
 
     EXPECT_TRUE(device->opened_in_this_process());
-    EXPECT_EQ(exclusive_mode(device->fileno()), 1);
-    EXPECT_FALSE(open_terminal(pty.slave_path(), settings, true, true).ok()) << "the lock went with the child";
+    EXPECT_FALSE(open_terminal(pty.slave_path(), exclusive_settings(), true, true).ok())
+        << "the lock went with the child";
     ASSERT_EQ(::write(pty.master(), "z", 1), 1);
     ASSERT_TRUE(wait_for(device->fileno(), POLLIN));
     std::uint8_t byte = 0;
     EXPECT_EQ(device->read_some({&byte, 1}), IoAttempt::ready(1));
     EXPECT_EQ(byte, 'z');
+}
+
+TEST(NativeFork, ChildClosingItsCopyKeepsExclusiveMode) {
+    QUORVELIN_SKIP_IF_MISSING(emulation_gaps::missing_exclusive_query());
+    PtyPair pty;
+    auto opened = open_terminal(pty.slave_path(), exclusive_settings(), true, true);
+    ASSERT_TRUE(opened.ok()) << opened.error().display();
+    std::optional<Device> device(std::move(opened).value());
+    ASSERT_EQ(exclusive_mode(device->fileno()), 1);
+
+    ASSERT_TRUE(child_closes_its_copy(device));
+
+    EXPECT_EQ(exclusive_mode(device->fileno()), 1);
 }
 
 }  // namespace

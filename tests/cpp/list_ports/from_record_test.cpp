@@ -9,7 +9,13 @@ namespace quorvelin::list_ports {
 namespace {
 
 const std::string word_max = std::to_string(std::numeric_limits<std::size_t>::max());
-const std::string word_beyond = "18446744073709551616";  // 2^64
+
+// One more than the largest word, in decimal: 2^n - 1 ends in 5, so only the last digit changes.
+std::string one_beyond(std::string number) {
+    ++number.back();
+    return number;
+}
+const std::string word_beyond = one_beyond(word_max);
 
 struct BusCase {
     std::string bus;

@@ -8,6 +8,7 @@ namespace quorvelin {
 namespace {
 
 using testing::Attached;
+using testing::take_error;
 
 // Raises `error` and returns the exception instance, cleared.
 py::Ref raised(SerialError error) {
@@ -15,15 +16,22 @@ py::Ref raised(SerialError error) {
     return py::Ref::steal(PyErr_GetRaisedException());
 }
 
+// The text of a str object, or the error that stands in its way (never a crash).
+std::string text_or_error(const py::Ref& text) {
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    return utf8 != nullptr ? std::string(utf8) : "<raised " + take_error() + ">";
+}
+
 std::string full_name(PyTypeObject* type) {
-    py::Ref name = py::Ref::steal(PyType_GetFullyQualifiedName(type));
-    return PyUnicode_AsUTF8(name.get());
+    return text_or_error(py::Ref::steal(PyType_GetFullyQualifiedName(type)));
 }
 
 std::string repr_of_attr(PyObject* object, const char* name) {
     py::Ref value = py::Ref::steal(PyObject_GetAttrString(object, name));
-    py::Ref repr = py::Ref::steal(PyObject_Repr(value.get()));
-    return PyUnicode_AsUTF8(repr.get());
+    if (!value) {
+        return "<raised " + take_error() + ">";
+    }
+    return text_or_error(py::Ref::steal(PyObject_Repr(value.get())));
 }
 
 TEST(Exceptions, TimeoutClassComesWithItsBase) {
@@ -76,7 +84,9 @@ TEST(Exceptions, CancelledIsAsyncioCancelledError) {
     Attached attached;
     py::Ref error = raised(SerialError::cancelled());
     py::Ref asyncio = py::Ref::steal(PyImport_ImportModule("asyncio"));
+    ASSERT_TRUE(asyncio) << "import asyncio raised " << take_error();
     py::Ref cancelled = py::Ref::steal(PyObject_GetAttrString(asyncio.get(), "CancelledError"));
+    ASSERT_TRUE(cancelled) << take_error();
     EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), cancelled.get());
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 
@@ -91,14 +92,14 @@ TEST(Stress, InlineThenHandedOffOperationsAllComplete) {
         }
     }
     auto deadline = std::chrono::steady_clock::now() + 120s;
-    long sum = 0;
+    std::int64_t sum = 0;  // the sum of 100,000 indices overflows 32 bits
     for (int i = 0; i < count; ++i) {
         auto result = joins[i].wait_until(deadline);
         ASSERT_TRUE(result.has_value()) << "operation " << i << " was never woken";
         ASSERT_TRUE(result->ok());
         sum += result->value();
     }
-    EXPECT_EQ(sum, static_cast<long>(count) * (count - 1) / 2);
+    EXPECT_EQ(sum, static_cast<std::int64_t>(count) * (count - 1) / 2);
     EXPECT_TRUE(testing::eventually([&] { return live.load() == 0; })) << live.load() << " frames leaked";
 }
 
