@@ -202,6 +202,22 @@ def test_close_and_throw_discard_the_work():
     assert called == []
 
 
+def test_a_deferred_runs_as_a_task():
+    async def main():
+        loop = asyncio.get_running_loop()
+        task = asyncio.create_task(aio.create_serial_connection(loop, Recorder, "loop://"))
+        transport, protocol = await task
+        assert isinstance(transport, aio.SerialTransport) and isinstance(protocol, Recorder)
+        failing = asyncio.ensure_future(aio.create_serial_connection(loop, Recorder, "socket://x"))
+        with pytest.raises(ValueError):
+            await failing
+        await until(lambda: protocol.events == ["made"])
+        transport.close()
+        await protocol.lost
+
+    run(main)
+
+
 def test_a_task_cancelled_before_its_first_step_opens_nothing():
     async def main():
         loop = asyncio.get_running_loop()
