@@ -1,6 +1,7 @@
 #include "module/initialiser.h"
 
 #include "aio/aio_serial.h"
+#include "aio/connections.h"
 #include "errors/exceptions.h"
 #include "future/python_future.h"
 #include "list_ports/python_members.h"
@@ -33,16 +34,40 @@ bool add_serial_api(PyObject* m) {
     return blocking != nullptr && add_type(m, blocking) && add_function(m, &serial::serial_for_url_def);
 }
 
-// quorvelin.aio: Future, the asyncio Serial and its serial_for_url.
+// Takes "__getattr__" out of the asyncio module's `__all__` (the function stays on the module)
+// and names "SerialTransport" there instead, which that function serves.
+bool export_serial_transport(PyObject* aio_module) {
+    py::Ref all = py::Ref::steal(PyObject_GetAttrString(aio_module, "__all__"));
+    if (!all) {
+        return false;
+    }
+    if (!PyList_Check(all.get())) {
+        PyErr_SetString(PyExc_TypeError, "__all__ must be a list");
+        return false;
+    }
+    py::Ref removed = py::Ref::steal(PyObject_CallMethod(all.get(), "remove", "s", "__getattr__"));
+    if (!removed) {
+        return false;
+    }
+    py::Ref name = py::Ref::steal(PyUnicode_FromString("SerialTransport"));
+    return name && PyList_Append(all.get(), name.get()) == 0;
+}
+
+// quorvelin.aio: Future, the asyncio Serial and its serial_for_url, __getattr__ (serving
+// SerialTransport), then the connection functions; entered in sys.modules only when complete.
 bool add_aio(PyObject* m) {
     py::Ref aio_module = new_submodule("quorvelin.aio");
     if (!aio_module) {
         return false;
     }
+    PyObject* aio = aio_module.get();
     PyTypeObject* future = future::future_type();
     PyTypeObject* serial = future != nullptr ? aio::aio_serial_type() : nullptr;
-    return serial != nullptr && add_type(aio_module.get(), future) && add_type(aio_module.get(), serial) &&
-           add_function(aio_module.get(), &aio::serial_for_url_def) && add_submodule(m, "aio", aio_module.get());
+    return serial != nullptr && add_type(aio, future) && add_type(aio, serial) &&
+           add_function(aio, &aio::serial_for_url_def) && add_function(aio, &aio::module_getattr_def) &&
+           export_serial_transport(aio) && add_function(aio, &aio::create_serial_connection_def) &&
+           add_function(aio, &aio::connection_for_serial_def) && add_function(aio, &aio::open_serial_connection_def) &&
+           add_submodule(m, "aio", aio);
 }
 
 // quorvelin.tools and quorvelin.tools.list_ports; the inner module is entered in sys.modules

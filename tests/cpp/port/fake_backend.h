@@ -19,6 +19,8 @@ public:
         // A string of bytes, a SerialError, or an empty string for a zero-byte read.
         std::deque<std::variant<std::string, SerialError>> reads;
         std::size_t write_room = SIZE_MAX;
+        // Reports writes as ready with nothing accepted, as a misbehaving device might.
+        bool accepts_nothing = false;
         std::optional<SerialError> write_error;
         std::string written;
         std::optional<runtime::Waker> read_waker;
@@ -85,6 +87,9 @@ public:
         std::lock_guard lock(shared_->mutex);
         if (shared_->write_error) {
             return Result<std::size_t>(*shared_->write_error);
+        }
+        if (shared_->accepts_nothing) {
+            return Result<std::size_t>(std::size_t{0});
         }
         if (shared_->write_room == 0 && !data.empty()) {
             shared_->write_waker = cx.waker();

@@ -1,0 +1,186 @@
+// Deferred: what the connection functions return, so they can be awaited or handed to
+// asyncio.create_task like coroutine functions while their work stays synchronous native code.
+// The work is taken out under the mutex and run outside it, so of two threads stepping at
+// once exactly one runs it.
+
+#include "aio/deferred.h"
+
+#include <mutex>
+#include <new>
+#include <optional>
+
+#include "pyapi/args.h"
+#include "pyapi/once_cell.h"
+
+namespace quorvelin::aio {
+namespace {
+
+struct DeferredObject {
+    PyObject_HEAD
+    std::mutex mutex;          // guards work
+    std::optional<Work> work;  // present from creation until the first step, throw or close
+};
+
+DeferredObject* deferred(PyObject* self) { return reinterpret_cast<DeferredObject*>(self); }
+
+// Takes the work out; the caller releases it (and what it owns) outside the lock.
+std::optional<Work> take(PyObject* self) {
+    DeferredObject* d = deferred(self);
+    std::lock_guard lock(d->mutex);
+    return std::exchange(d->work, std::nullopt);
+}
+
+PyObject* step(PyObject* self) {
+    std::optional<Work> work = take(self);
+    if (!work) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return nullptr;
+    }
+    py::Ref result = py::Ref::steal(work->run(work->objects));
+    // Consumed either way; what it owned goes before its exception is raised.
+    py::Ref error = result ? py::Ref() : py::Ref::steal(PyErr_GetRaisedException());
+    work.reset();
+    if (!result) {
+        PyErr_SetRaisedException(error.release());
+        return nullptr;
+    }
+    // Made with the result as its one argument, so a tuple result stays one value.
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, result.get());
+    if (stop != nullptr) {
+        PyErr_SetRaisedException(stop);
+    }
+    return nullptr;
+}
+
+PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"_value"};
+    static const py::Signature signature{"send", names, 1};
+    PyObject* value = nullptr;
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, std::span(&value, 1))) {
+        return nullptr;
+    }
+    return step(self);
+}
+
+PyObject* raise_as_exception(py::Ref candidate) {
+    if (!PyExceptionInstance_Check(candidate.get())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        return nullptr;
+    }
+    PyErr_SetRaisedException(candidate.release());
+    return nullptr;
+}
+
+PyObject* throw_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"exception", "_value", "_traceback"};
+    static const py::Signature signature{"throw", names, 1};
+    PyObject* given[3];
+    if (!py::parse_fastcall(signature, args, nargs, kwnames, given)) {
+        return nullptr;
+    }
+    take(self).reset();  // the work never runs: a task cancelled before its first step opens nothing
+    PyObject* exception = given[0];
+    if (PyType_Check(exception)) {
+        py::Ref instance = py::Ref::steal(PyObject_CallNoArgs(exception));
+        if (!instance) {
+            return nullptr;
+        }
+        return raise_as_exception(std::move(instance));
+    }
+    return raise_as_exception(py::Ref::borrow(exception));
+}
+
+PyObject* close(PyObject* self, PyObject*) {
+    take(self).reset();
+    Py_RETURN_NONE;
+}
+
+PyObject* await_self(PyObject* self) { return Py_NewRef(self); }
+
+// Runs during the collector's stop-the-world pause, so it reads the work without the lock.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    DeferredObject* d = deferred(self);
+    if (d->work) {
+        for (const py::Ref& object : d->work->objects) {
+            Py_VISIT(object.get());
+        }
+    }
+    return 0;
+}
+
+int clear(PyObject* self) {
+    take(self).reset();
+    return 0;
+}
+
+// An armed Deferred that goes away releases its work without running it, silently.
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    DeferredObject* d = deferred(self);
+    d->work.~optional();
+    d->mutex.~mutex();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class F>
+constexpr PyCFunction fastcall(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef methods[] = {
+    {"send", fastcall(send), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
+    {"throw", fastcall(throw_), METH_FASTCALL | METH_KEYWORDS,
+     "throw($self, exception, _value=None, _traceback=None)\n--\n\n"},
+    {"close", close, METH_NOARGS, "close($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "A coroutine that does its work on the first step and finishes with the result, so it can\n"
+                    "be awaited or given to `asyncio.create_task` like the result of an `async def` call.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(step)},
+    {Py_am_await, reinterpret_cast<void*>(await_self)},
+    {Py_tp_methods, methods},
+    {0, nullptr},
+};
+
+// Not subclassable, not creatable from Python, no __dict__ and no weak references.
+PyType_Spec spec = {
+    "quorvelin.aio.Deferred",
+    static_cast<int>(sizeof(DeferredObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    slots,
+};
+
+PyTypeObject* deferred_type() {
+    static py::OnceCell cell;
+    return reinterpret_cast<PyTypeObject*>(cell.get([] { return PyType_FromSpec(&spec); }));
+}
+
+}  // namespace
+
+PyObject* make_deferred(Work work) {
+    PyTypeObject* type = deferred_type();
+    if (type == nullptr) {
+        return nullptr;
+    }
+    DeferredObject* self = PyObject_GC_New(DeferredObject, type);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    new (&self->mutex) std::mutex();
+    new (&self->work) std::optional<Work>(std::move(work));
+    PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject*>(self);
+}
+
+}  // namespace quorvelin::aio

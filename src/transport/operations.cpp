@@ -1,0 +1,57 @@
+// Awaited pollables are named locals, never temporaries of the co_await expression (see
+// src/port/read.cpp).
+
+#include "transport/operations.h"
+
+#include <span>
+
+#include "runtime/sleep.h"
+
+namespace quorvelin::transport {
+
+using runtime::Operation;
+
+Operation<Outcome> read_op(std::shared_ptr<PortCore> port) {
+    // The body is lazy, so this runs at the first poll and the period counts from there.
+    const runtime::Instant deadline = runtime::Clock::now() + READ_PERIOD;
+    auto read = PortCore::read_available(port, READ_LIMIT);
+    auto bounded = runtime::timeout(deadline, runtime::by_ref(read));
+    auto result = co_await bounded;
+    // Dropped here, before the result is handed on: an abandoned read gives its lock back.
+    read.reset();
+    port.reset();
+    if (!result) {
+        co_return Outcome(std::string());
+    }
+    if (!result->ok()) {
+        co_return std::move(*result).error();
+    }
+    co_return Outcome(std::move(*result).value());
+}
+
+Operation<Outcome> write_op(std::shared_ptr<PortCore> port, std::string data) {
+    std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+    auto write = PortCore::write_with(port, bytes, true);
+    auto result = co_await write;
+    port.reset();
+    if (!result.ok()) {
+        co_return std::move(result).error();
+    }
+    if (result.value() != data.size()) {
+        co_return SerialError::io(std::nullopt, "write ended after " + std::to_string(result.value()) + " of " +
+                                                    std::to_string(data.size()) + " bytes");
+    }
+    co_return Outcome(result.value());
+}
+
+Operation<Outcome> drain_op(std::shared_ptr<PortCore> port) {
+    auto drain = PortCore::flush(port);
+    auto result = co_await drain;
+    port.reset();
+    if (!result.ok()) {
+        co_return std::move(result).error();
+    }
+    co_return Outcome(Unit{});
+}
+
+}  // namespace quorvelin::transport

@@ -1,0 +1,121 @@
+// The reading loop: one read operation at a time; each completion starts the next read
+// before the chunk goes to the protocol, so the port is read again while the protocol works.
+
+#include "errors/exceptions.h"
+#include "future/python_future.h"
+#include "transport/names.h"
+#include "transport/operations.h"
+#include "transport/transport_core.h"
+
+namespace quorvelin::transport {
+
+bool TransportCore::start_reading() {
+    {
+        std::lock_guard lock(mutex);
+        if (state.closing || state.reading_paused || state.read_fut) {
+            return true;
+        }
+    }
+    Result<future::OpFuture> started = future::OpFuture::start(read_op(port));
+    if (!started) {
+        exceptions::raise(std::move(started).error());
+        return false;
+    }
+    py::Ref fut = py::Ref::steal(future::wrap(std::move(started).value()));
+    if (!fut) {
+        return false;
+    }
+    py::Ref previous;
+    {
+        std::lock_guard lock(mutex);
+        previous = std::exchange(state.read_fut, fut);
+    }
+    // Recorded first: a Future that is already complete runs "forward" right here, and its
+    // completion must not look stale when it reaches on_read.
+    return when_done(fut.get(), Step::OnRead);
+}
+
+bool TransportCore::on_read(PyObject* fut) {
+    py::Ref taken;
+    {
+        std::lock_guard lock(mutex);
+        if (!state.read_fut || state.read_fut.get() != fut) {
+            return true;  // stale: a read that was cancelled or replaced
+        }
+        taken = std::move(state.read_fut);
+    }
+    py::Ref data = py::Ref::steal(future::unwrap(fut)->result());
+    if (!data) {
+        return close_with(py::Ref::steal(PyErr_GetRaisedException()));
+    }
+    py::Ref protocol;
+    {
+        std::lock_guard lock(mutex);
+        if (state.closing) {
+            return true;
+        }
+        if (state.reading_paused) {
+            state.paused_read_buf.append(PyBytes_AS_STRING(data.get()),
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
+            return true;
+        }
+        protocol = state.protocol;
+    }
+    const bool has_data = PyBytes_GET_SIZE(data.get()) > 0;
+    if (!start_reading()) {
+        // The chunk has left the port already: it still goes to the protocol, and the start
+        // error follows (carrying the protocol's own error, if any, as its context).
+        py::Ref start_error = py::Ref::steal(PyErr_GetRaisedException());
+        if (protocol && has_data) {
+            py::Ref received = call_method<names::data_received>(protocol.get(), data.get());
+            if (!received) {
+                PyException_SetContext(start_error.get(), PyErr_GetRaisedException());
+            }
+        }
+        PyErr_SetRaisedException(start_error.release());
+        return false;
+    }
+    if (protocol && has_data) {
+        // An exception of the protocol goes to the loop; the next read is already running.
+        return static_cast<bool>(call_method<names::data_received>(protocol.get(), data.get()));
+    }
+    return true;
+}
+
+void TransportCore::pause_reading() {
+    std::lock_guard lock(mutex);
+    state.reading_paused = true;
+}
+
+bool TransportCore::resume_reading() {
+    std::string held;
+    py::Ref protocol;
+    {
+        std::lock_guard lock(mutex);
+        if (!state.reading_paused) {
+            return true;
+        }
+        state.reading_paused = false;
+        held = std::exchange(state.paused_read_buf, std::string());
+        protocol = state.protocol;
+    }
+    if (!held.empty() && protocol) {
+        bool scheduled = false;
+        py::Ref received = get_attribute<names::data_received>(protocol.get());
+        if (received) {
+            py::Ref chunk = py::Ref::steal(PyBytes_FromStringAndSize(held.data(), static_cast<Py_ssize_t>(held.size())));
+            scheduled = chunk && call_method<names::call_soon>(loop, received.get(), chunk.get());
+        }
+        if (!scheduled) {
+            // Nothing is lost: the bytes go back in front of anything held meanwhile, and
+            // reading stays paused, as is_reading() says.
+            std::lock_guard lock(mutex);
+            state.reading_paused = true;
+            state.paused_read_buf.insert(0, held);
+            return false;
+        }
+    }
+    return start_reading();
+}
+
+}  // namespace quorvelin::transport

@@ -1,0 +1,88 @@
+// The transport's three port operations, without an interpreter.
+
+#include <gtest/gtest.h>
+
+#include "../port/support.h"
+#include "transport/operations.h"
+
+namespace quorvelin::testing {
+namespace {
+
+std::string bytes_of(const Result<Outcome>& result) { return std::get<std::string>(result.value().value()); }
+
+TEST(TransportRead, TakesWhatIsThereUpToTheLimit) {
+    auto core = open_loopback();
+    write_all(core, "abc");
+    auto result = run(transport::read_op(core));
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(bytes_of(result), "abc");
+}
+
+TEST(TransportRead, AnIdlePortGivesNothingAfterThePeriodAndFreesTheReadLock) {
+    auto core = open_loopback();
+    auto start = runtime::Clock::now();
+    auto result = run(transport::read_op(core));
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(bytes_of(result), "");
+    auto elapsed = elapsed_since(start);
+    EXPECT_GE(elapsed, transport::READ_PERIOD - 5ms);
+    EXPECT_LT(elapsed, transport::READ_PERIOD + 500ms);
+    // The abandoned read gave its lock back: the next one gets the data.
+    write_all(core, "x");
+    auto next = run(transport::read_op(core));
+    ASSERT_TRUE(next.ok());
+    EXPECT_EQ(bytes_of(next), "x");
+}
+
+TEST(TransportRead, TheSettingsTimeoutDoesNotApply) {
+    auto core = open_loopback();
+    set_timeouts(core, Seconds::from_int(0));
+    auto reader = spawn(transport::read_op(core));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(reader.is_finished());
+    write_all(core, "late");
+    auto result = join(reader);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(bytes_of(result), "late");
+}
+
+TEST(TransportRead, AClosedPortFails) {
+    auto core = open_loopback();
+    core->close();
+    auto result = run(transport::read_op(core));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), SerialError::port_not_open());
+}
+
+TEST(TransportWrite, WritesEverythingWhateverTheWriteTimeout) {
+    auto core = open_loopback();
+    set_timeouts(core, Seconds::from_int(0), std::nullopt, Seconds::from_int(0));
+    auto writer = spawn(transport::write_op(core, std::string(6000, 'w')));
+    ASSERT_TRUE(eventually([&] { return core->in_waiting().value() == 4096; }));
+    std::string got = run(PortCore::read(core, 4096)).value();
+    ASSERT_TRUE(eventually([&] { return writer.is_finished(); }));
+    auto result = join(writer);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(std::get<std::size_t>(result.value().value()), 6000u);
+}
+
+TEST(TransportWrite, AShortWriteIsAnError) {
+    auto shared = std::make_shared<FakeBackend::Shared>();
+    shared->accepts_nothing = true;
+    auto core = open_fake(shared);
+    auto result = run(transport::write_op(core, "abc"));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), SerialError::io(std::nullopt, "write ended after 0 of 3 bytes"));
+}
+
+TEST(TransportDrain, SucceedsOnAnOpenPortAndFailsOnAClosedOne) {
+    auto core = open_loopback();
+    EXPECT_TRUE(run(transport::drain_op(core)).ok());
+    core->close();
+    auto result = run(transport::drain_op(core));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), SerialError::port_not_open());
+}
+
+}  // namespace
+}  // namespace quorvelin::testing
