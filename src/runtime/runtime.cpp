@@ -1,12 +1,11 @@
 #include "runtime/runtime.h"
 
-#include <unistd.h>
-
 #include <asio/steady_timer.hpp>
 
 #include <mutex>
 #include <system_error>
 
+#include "runtime/process_id.h"
 #include "runtime/runtime_thread.h"
 
 namespace quorvelin::runtime {
@@ -76,7 +75,7 @@ Result<Owned> start() {
     if (!built) {
         return std::move(built).error();
     }
-    return Owned{*built, static_cast<std::uint32_t>(::getpid())};
+    return Owned{*built, process_id()};
 }
 
 Result<Owned*> runtime() {
@@ -87,7 +86,8 @@ Result<Owned*> runtime() {
     if (!cell->ok()) {
         return cell->error();
     }
-    if (cell->value().pid != static_cast<std::uint32_t>(::getpid())) {
+    // The cached id: a load, not a system call, on every use.
+    if (cell->value().pid != process_id()) {
         return SerialError::forked();
     }
     return &cell->value();
