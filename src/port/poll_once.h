@@ -1,5 +1,7 @@
 #pragma once
-// poll_once: one attempt that never waits; nothing when the attempt was not ready.
+// poll_once: one attempt that never waits; nothing when the attempt was not ready. The
+// attempt is polled without the thread's DirectWait, so a descriptor whose readiness is
+// unknown gets a real level check instead of being left for a wait that never comes.
 
 #include <optional>
 
@@ -13,7 +15,8 @@ public:
     explicit PollOnce(P& attempt) : attempt_(attempt) {}
 
     runtime::Poll<std::optional<runtime::poll_output_t<P>>> poll(runtime::Context& cx) {
-        auto result = attempt_.poll(cx);
+        runtime::Context once(cx.waker());
+        auto result = attempt_.poll(once);
         if (result.is_ready()) {
             return std::optional<runtime::poll_output_t<P>>(result.take());
         }
