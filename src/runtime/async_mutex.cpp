@@ -36,7 +36,7 @@ void AsyncMutex::unlock() {
     waker.wake();
 }
 
-LockFuture::LockFuture(AsyncMutex& mutex) : mutex_(&mutex), node_(std::make_unique<LockWaiter>()) {}
+LockFuture::LockFuture(AsyncMutex& mutex) : mutex_(&mutex) {}
 
 LockFuture::LockFuture(LockFuture&& other) noexcept
     : mutex_(other.mutex_), node_(std::move(other.node_)), state_(std::exchange(other.state_, State::Done)) {}
@@ -64,6 +64,9 @@ Poll<AsyncMutexGuard> LockFuture::poll(Context& cx) {
                 mutex_->locked_ = true;
                 state_ = State::Done;
                 return AsyncMutexGuard(*mutex_);
+            }
+            if (!node_) {
+                node_ = std::make_unique<LockWaiter>();  // only a request that queues needs one
             }
             mutex_->queue_.push_back(node_.get());
             state_ = State::Queued;

@@ -43,7 +43,7 @@ bool Notify::has_stored_wakeup() const {
     return stored_;
 }
 
-Notified::Notified(Notify& notify) : notify_(&notify), node_(std::make_unique<Notify::Node>()) {}
+Notified::Notified(Notify& notify) : notify_(&notify) {}
 
 Notified::Notified(Notified&& other) noexcept
     : notify_(other.notify_), node_(std::move(other.node_)), state_(std::exchange(other.state_, State::Done)) {}
@@ -67,6 +67,7 @@ void Notified::enable() {
     if (state_ != State::Init) {
         return;
     }
+    node_ = std::make_unique<Notify::Node>();
     std::lock_guard lock(notify_->mutex_);
     notify_->waiters_.push_back(node_.get());
     state_ = State::Waiting;
@@ -75,6 +76,10 @@ void Notified::enable() {
 Poll<Unit> Notified::poll(Context& cx) {
     if (state_ == State::Done) {
         return Unit{};
+    }
+    // Made outside the lock, to keep the critical section short.
+    if (!node_) {
+        node_ = std::make_unique<Notify::Node>();
     }
     std::lock_guard lock(notify_->mutex_);
     if (state_ == State::Waiting && node_->received != Notify::Received::Nothing) {

@@ -29,7 +29,7 @@ public:
     // A waiter; it registers at its first poll, or earlier through Notified::enable().
     Notified notified();
 
-    // For tests and diagnostics.
+    // Whether a notify_one() waits for the next waiter.
     bool has_stored_wakeup() const;
 
 private:
@@ -65,7 +65,8 @@ private:
     explicit Notified(Notify& notify);
 
     Notify* notify_;
-    // On the heap so the handle stays movable while the node is linked.
+    // On the heap so the handle stays movable while the node is linked; made when the
+    // waiter first registers.
     std::unique_ptr<Notify::Node> node_;
     State state_ = State::Init;
 };
