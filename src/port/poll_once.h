@@ -1,10 +1,11 @@
 #pragma once
 // poll_once: one attempt that never waits; nothing when the attempt was not ready. The
-// attempt is polled without the thread's DirectWait, so a descriptor whose readiness is
-// unknown gets a real level check instead of being left for a wait that never comes.
+// attempt is polled as a look (a DirectWait in Look mode): a descriptor whose readiness is
+// unknown gets a level check, and nothing is armed for a wait that never comes.
 
 #include <optional>
 
+#include "runtime/direct_wait.h"
 #include "runtime/poll.h"
 
 namespace quorvelin::port {
@@ -15,7 +16,8 @@ public:
     explicit PollOnce(P& attempt) : attempt_(attempt) {}
 
     runtime::Poll<std::optional<runtime::poll_output_t<P>>> poll(runtime::Context& cx) {
-        runtime::Context once(cx.waker());
+        runtime::DirectWait look(runtime::DirectWait::Mode::Look);
+        runtime::Context once(cx.waker(), &look);
         auto result = attempt_.poll(once);
         if (result.is_ready()) {
             return std::optional<runtime::poll_output_t<P>>(result.take());

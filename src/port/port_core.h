@@ -14,6 +14,7 @@
 
 #include "backend/backend.h"
 #include "port/port_settings.h"
+#include "port/start.h"
 #include "runtime/async_mutex.h"
 #include "runtime/notify.h"
 #include "runtime/operation.h"
@@ -123,14 +124,14 @@ private:
     // or a cancel request came first.
     static runtime::Operation<std::optional<std::size_t>> read_chunk(PortCore& core, std::span<std::uint8_t> buffer,
                                                                      std::optional<runtime::Instant> deadline);
-    static runtime::Operation<std::string> read_locked(PortCore& core, std::size_t size);
+    static runtime::Operation<std::string> read_locked(PortCore& core, std::size_t size, port::ReadStart start);
     static runtime::Operation<std::string> read_until_locked(PortCore& core, std::optional<std::size_t> size,
                                                              std::string_view terminator, bool per_byte_timeout);
     static runtime::Operation<std::string> read_available_locked(PortCore& core, std::size_t limit);
     static runtime::Operation<std::vector<std::string>> readlines_locked(PortCore& core,
                                                                          std::optional<std::size_t> hint);
     static runtime::Operation<std::size_t> write_body(PortCore& core, std::span<const std::uint8_t> data,
-                                                      bool ignore_write_timeout);
+                                                      bool ignore_write_timeout, port::WriteStart start);
     static runtime::Operation<Unit> drain(PortCore& core);
     static runtime::Operation<Unit> break_body(std::shared_ptr<PortCore> core, settings::Duration duration);
 

@@ -37,7 +37,12 @@ public:
         int tag = 0;
     };
 
-    DirectWait() = default;
+    // Wait: the thread waits for what the poll records. Look: a single poll that never
+    // waits (an attempt made once); leaves then report only what they can tell at once,
+    // with a level check where they know nothing, and arrange no wake-up of their own.
+    enum class Mode { Wait, Look };
+
+    explicit DirectWait(Mode mode = Mode::Wait) : mode_(mode) {}
     DirectWait(const DirectWait&) = delete;
     DirectWait& operator=(const DirectWait&) = delete;
 
@@ -66,11 +71,13 @@ public:
         deadline_.reset();
     }
 
+    bool waits() const { return mode_ == Mode::Wait; }
     std::size_t size() const { return count_; }
     Watch& operator[](std::size_t i) { return watches_[i]; }
     const std::optional<Instant>& deadline() const { return deadline_; }
 
 private:
+    Mode mode_;
     std::array<Watch, capacity> watches_;
     std::size_t count_ = 0;
     std::optional<Instant> deadline_;

@@ -104,28 +104,37 @@ void FdReadiness::spend_write_ready(std::uint64_t tick) { clear_ready(Write, tic
 Poll<std::uint64_t> FdReadiness::poll_ready(Direction direction, Context& cx) {
     Shared::Side& side = shared_->sides[direction];
     const short events = direction == Read ? POLLIN : POLLOUT;
+    bool look = false;
     {
         std::lock_guard lock(shared_->mutex);
         if (shared_->forgotten || side.ready) {
             return side.tick;
         }
-        if (DirectWait* direct = cx.direct_wait()) {
-            if (direct->watch(fd_, events, shared_, direction)) {
-                // The reactor would report every edge of the descriptor to a worker, waited for
-                // or not; while this thread does the waiting, the registration goes, unless a
-                // reactor wait is still queued.
-                if (!shared_->sides[Read].armed && !shared_->sides[Write].armed) {
-                    deregister_locked();
-                }
-                return pending;
+        DirectWait* direct = cx.direct_wait();
+        if (direct != nullptr && direct->waits() && direct->watch(fd_, events, shared_, direction)) {
+            // The reactor would report every edge of the descriptor to a worker, waited for
+            // or not; while this thread does the waiting, the registration goes, unless a
+            // reactor wait is still queued.
+            if (!shared_->sides[Read].armed && !shared_->sides[Write].armed) {
+                deregister_locked();
             }
-        }
-        side.waker = cx.waker();
-        if (side.armed) {
             return pending;
         }
-        if (side.found_empty) {
-            return arm_locked(direction);
+        look = direct != nullptr && !direct->waits();
+        if (look) {
+            // Nothing to arm for; only a level check can tell more.
+            if (side.found_empty) {
+                return pending;
+            }
+        } else {
+            // A task, a single poll, or a thread's wait with no room left: the reactor.
+            side.waker = cx.waker();
+            if (side.armed) {
+                return pending;
+            }
+            if (side.found_empty) {
+                return arm_locked(direction);
+            }
         }
     }
     pollfd probe{fd_, events, 0};
@@ -137,7 +146,7 @@ Poll<std::uint64_t> FdReadiness::poll_ready(Direction direction, Context& cx) {
     if (side.ready) {
         return side.tick;
     }
-    if (side.armed) {
+    if (look || side.armed) {
         return pending;
     }
     return arm_locked(direction);
