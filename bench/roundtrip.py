@@ -233,6 +233,11 @@ def run_rounds(args):
         variants.append((size, "reference", lambda c=bulks[size], f=plain_bulk: c.add("reference", *f())))
         variants.append((size, "candidate", lambda c=bulks[size], f=serial_bulk: c.add("candidate", *f())))
 
+    if args.only:
+        keep = {"rt": "rt", "loop": "loop", "bulk64": 64 * 1024, "bulk1m": 1024 * 1024}
+        wanted = {keep[name] for name in args.only}
+        variants = [v for v in variants if v[0] in wanted]
+
     # Warm-up: starts the runtime, faults in the code paths and fills the caches.
     for _, _, variant in variants:
         variant()
@@ -258,8 +263,9 @@ def run_rounds(args):
 
     print(f"rounds: {args.rounds}, order rotating; ratios are candidate/reference per round\n")
     for comparison in (rt, lp, *bulks.values()):
-        print(comparison.report())
-        print()
+        if comparison.samples["reference"]:
+            print(comparison.report())
+            print()
 
 
 def timed_bulk(write, read, payload, repeat):
@@ -376,6 +382,7 @@ def main():
     parser.add_argument("--pairs", type=int, default=20000, help="loop:// and pipe pairs per variant and round")
     parser.add_argument("--bulk-bytes", type=int, default=2 * 1024 * 1024, help="bytes per bulk variant and round")
     parser.add_argument("--count-n", type=int, default=5000, help="round trips of the counted client")
+    parser.add_argument("--only", nargs="+", choices=["rt", "loop", "bulk64", "bulk1m"], help="time only these")
     parser.add_argument("--no-timings", action="store_true")
     parser.add_argument("--no-counts", action="store_true")
     parser.add_argument("--breakdown", action="store_true", help="per-syscall tables from strace -c -f")

@@ -3,7 +3,8 @@
 // operation and a transport; lives as long as its last holder.
 //
 // Lock order: `state` before `settings` when both are held. Neither is ever held across a
-// wait; the asynchronous locks serialise whole operations instead.
+// wait; the asynchronous locks serialise whole operations instead. `state` is exclusive
+// except for the read and write attempts, which share it (see port/state_mutex.h).
 
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "backend/backend.h"
 #include "port/port_settings.h"
 #include "port/start.h"
+#include "port/state_mutex.h"
 #include "runtime/async_mutex.h"
 #include "runtime/notify.h"
 #include "runtime/operation.h"
@@ -140,7 +142,7 @@ private:
     template <class T>
     struct is_result<Result<T>> : std::true_type {};
 
-    std::mutex state_mutex_;
+    port::StateMutex state_mutex_;
     port::State state_;
     std::mutex settings_mutex_;
     PortSettings settings_;
