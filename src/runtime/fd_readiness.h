@@ -4,8 +4,9 @@
 //
 // poll_read_ready / poll_write_ready return a readiness tick, or pending after arranging a
 // wake-up: a thread that polls with a DirectWait gets the descriptor added to it and waits
-// for it itself; any other poller stores its waker, and (at most) one reactor wait per
-// direction is armed. After an attempt fails with EAGAIN the caller clears the readiness of
+// for it itself; a look (a DirectWait in Look mode) arranges nothing and only checks the
+// level when the readiness is unknown; any other poller stores its waker, and (at most) one
+// reactor wait per direction is armed. After an attempt fails with EAGAIN the caller clears the readiness of
 // that tick; after an attempt that moved less than it could it spends it, so that the next
 // attempt first waits for readiness instead of reading or writing for an EAGAIN. A newer
 // readiness is kept either way.
