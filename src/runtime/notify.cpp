@@ -11,7 +11,7 @@ Waker Notify::pass_one_locked() {
         node->received = Received::One;
         return node->waker;
     }
-    stored_ = true;
+    stored_.store(true, std::memory_order_release);
     return Waker::noop();
 }
 
@@ -38,10 +38,7 @@ void Notify::notify_waiters() {
     }
 }
 
-bool Notify::has_stored_wakeup() const {
-    std::lock_guard lock(mutex_);
-    return stored_;
-}
+bool Notify::has_stored_wakeup() const { return stored_.load(std::memory_order_acquire); }
 
 Notified::Notified(Notify& notify) : notify_(&notify) {}
 
@@ -87,8 +84,8 @@ Poll<Unit> Notified::poll(Context& cx) {
         return Unit{};
     }
     // A wake-up stored while nobody waited is taken by the first poll that finds it.
-    if (notify_->stored_) {
-        notify_->stored_ = false;
+    if (notify_->stored_.load(std::memory_order_relaxed)) {
+        notify_->stored_.store(false, std::memory_order_relaxed);
         notify_->waiters_.remove(node_.get());
         state_ = State::Done;
         return Unit{};

@@ -7,6 +7,7 @@
 // wake-up on (to the next waiter, or back into the store), so a cancel request made in the
 // window between the wake-up and the waiter's next poll is never lost.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -45,7 +46,8 @@ private:
 
     mutable std::mutex mutex_;
     IntrusiveList<Node> waiters_;
-    bool stored_ = false;
+    // Changed only under the mutex; read without it by has_stored_wakeup().
+    std::atomic<bool> stored_{false};
 };
 
 class [[nodiscard]] Notified {
