@@ -80,9 +80,9 @@ Result<Owned> start() {
 
 Result<Owned*> runtime() {
     // Allocated once and never freed: static destructors at exit must not race the workers.
-    static std::once_flag once;
-    static Result<Owned>* cell = nullptr;
-    std::call_once(once, [] { cell = new Result<Owned>(start()); });
+    // A function-local static: once filled, a use costs one load of its guard (std::call_once
+    // would set two thread-locals on every call).
+    static Result<Owned>* const cell = new Result<Owned>(start());
     if (!cell->ok()) {
         return cell->error();
     }

@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -12,37 +13,46 @@
 namespace quorvelin::runtime {
 namespace {
 
+// The fast way in, trivially constructed: one thread-local look-up per call.
+struct Current {
+    ThreadWaiter* waiter;
+    const Waker* waker;
+    // A child created by fork shares the parent's eventfd: it makes its own.
+    std::uint32_t pid;
+};
+thread_local Current current_waiter{nullptr, nullptr, 0};
+
 // What a thread keeps: the waker owns the waiter, so wakers stored in leaves keep the eventfd
 // open after the thread has gone, and nothing is left behind once the last of them is dropped.
-struct ThisThread {
+struct Owner {
     Waker waker;
-    ThreadWaiter* waiter = nullptr;
-    // A child created by fork shares the parent's eventfd: it makes its own.
-    std::uint32_t pid = 0;
+    ~Owner() { current_waiter = Current{nullptr, nullptr, 0}; }
 };
+thread_local Owner owner;
 
-thread_local ThisThread this_thread;
-
-ThisThread& this_thread_waiter() {
-    ThisThread& mine = this_thread;
+Current& this_thread_waiter() {
+    Current& mine = current_waiter;
     std::uint32_t pid = process_id();
-    if (mine.waiter == nullptr || mine.pid != pid) {
+    if (mine.waiter == nullptr || mine.pid != pid) [[unlikely]] {
         int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (fd == -1) {
-            mine = ThisThread{};
             return mine;
         }
         auto waiter = std::make_shared<ThreadWaiter>(fd);
         mine.waiter = waiter.get();
-        mine.waker = Waker(std::move(waiter));
+        owner.waker = Waker(std::move(waiter));
+        mine.waker = &owner.waker;
         mine.pid = pid;
     }
     return mine;
 }
 
+// Longer waits are cut to this and simply waited again: it fits a 32-bit time_t.
+constexpr auto LONGEST_WAIT = std::chrono::hours(24);
+
 timespec to_timespec(Clock::duration span) {
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(span).count();
-    return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::min<Clock::duration>(span, LONGEST_WAIT));
+    return timespec{static_cast<time_t>(ns.count() / 1'000'000'000), static_cast<long>(ns.count() % 1'000'000'000)};
 }
 
 }  // namespace
@@ -50,8 +60,11 @@ timespec to_timespec(Clock::duration span) {
 ThreadWaiter::~ThreadWaiter() { ::close(event_fd_); }
 
 ThreadWaiter::Mine ThreadWaiter::current() {
-    ThisThread& mine = this_thread_waiter();
-    return Mine{mine.waiter, &mine.waker};
+    Current& mine = this_thread_waiter();
+    if (mine.waiter != nullptr && mine.pid != process_id()) {
+        return Mine{nullptr, nullptr};  // in a child whose eventfd could not be made
+    }
+    return Mine{mine.waiter, mine.waker};
 }
 
 void ThreadWaiter::wake() {
