@@ -37,16 +37,18 @@ ReadTimeouts read_timeouts(PortCore& core) {
     });
 }
 
-// The first attempt of a read that holds its lock (see port/start.h); always ready. It
-// settles the read when it reads every byte asked for, when the port is closed or fails, and
-// when the deadline has already passed with nothing there. A stored cancel request is left
-// to the full read, which races it against the attempt.
+// The first attempt of a read that holds its lock (see port/start.h); always ready, and
+// keeps what it settled in start(). It settles the read when it reads every byte asked for,
+// when the port is closed or fails, and when the deadline has already passed with nothing
+// there. A stored cancel request is left to the full read, which races it against the attempt.
 class ReadAtOnce {
 public:
     ReadAtOnce(PortCore& core, std::size_t size) : core_(core), size_(size) {}
 
-    runtime::Poll<port::ReadStart> poll(Context& cx) {
-        port::ReadStart start;
+    port::ReadStart& start() { return start_; }
+
+    runtime::Poll<Unit> poll(Context& cx) {
+        port::ReadStart& start = start_;
         start.started = Clock::now();
         ReadTimeouts timeouts = read_timeouts(core_);
         start.timeout = timeouts.timeout;
@@ -54,12 +56,12 @@ public:
         if (size_ == 0) {
             // Nothing to read: only the open check of until_closed remains.
             start.outcome = core_.is_open() ? Result<std::string>(std::string()) : SerialError::port_not_open();
-            return start;
+            return Unit{};
         }
         Deadline overall = port::deadline_after(start.timeout, start.started);
         const bool past = overall && *overall <= Clock::now();
         if (!past && core_.cancel_read().has_stored_wakeup()) {
-            return start;
+            return Unit{};
         }
         start.bytes.resize(std::min(size_, CHUNK_SIZE));
         runtime::DirectWait look(runtime::DirectWait::Mode::Look);
@@ -71,7 +73,7 @@ public:
             if (past) {
                 start.outcome = std::string();  // past the deadline a read takes only what is there
             }
-            return start;
+            return Unit{};
         }
         Result<std::size_t> count = attempt.take();
         if (!count.ok() || count.value() == 0) {
@@ -81,18 +83,19 @@ public:
                 core_.close();  // as until_closed does with a vanished device
             }
             start.outcome = std::move(error);
-            return start;
+            return Unit{};
         }
         start.bytes.resize(count.value());
         if (start.bytes.size() == size_) {
             start.outcome = std::move(start.bytes);
         }
-        return start;
+        return Unit{};
     }
 
 private:
     PortCore& core_;
     std::size_t size_;
+    port::ReadStart start_;
 };
 
 }  // namespace
@@ -220,11 +223,11 @@ Operation<std::string> PortCore::read(std::shared_ptr<PortCore> core, std::size_
     auto locking = core->read_lock().lock();
     auto lock = co_await locking;
     auto at_once = ReadAtOnce(*core, size);
-    port::ReadStart start = co_await at_once;
-    if (start.outcome) {
-        co_return std::move(*start.outcome);
+    co_await at_once;
+    if (at_once.start().outcome) {
+        co_return std::move(*at_once.start().outcome);
     }
-    auto guarded = port::until_closed(*core, read_locked(*core, size, std::move(start)));
+    auto guarded = port::until_closed(*core, read_locked(*core, size, std::move(at_once.start())));
     auto result = co_await guarded;
     co_return result;
 }

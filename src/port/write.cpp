@@ -34,17 +34,20 @@ bool is_non_blocking(const std::optional<Seconds>& timeout) {
 
 constexpr auto BREAK_MARGIN = std::chrono::milliseconds(5);
 
-// The first attempt of a write that holds its lock (see port/start.h); always ready. It
-// settles the write when the backend takes all the data at once, takes nothing of it, or
-// fails, and when the port is closed. A stored cancel request is left to the full write,
-// which races it against the attempt (writes that never race one do not look).
+// The first attempt of a write that holds its lock (see port/start.h); always ready, and
+// keeps what it settled in start(). It settles the write when the backend takes all the data
+// at once, takes nothing of it, or fails, and when the port is closed. A stored cancel request
+// is left to the full write, which races it against the attempt (writes that never race one
+// do not look).
 class WriteAtOnce {
 public:
     WriteAtOnce(PortCore& core, std::span<const std::uint8_t> data, bool ignore_write_timeout)
         : core_(core), data_(data), ignore_write_timeout_(ignore_write_timeout) {}
 
-    runtime::Poll<port::WriteStart> poll(Context& cx) {
-        port::WriteStart start;
+    port::WriteStart& start() { return start_; }
+
+    runtime::Poll<Unit> poll(Context& cx) {
+        port::WriteStart& start = start_;
         start.started = Clock::now();
         if (!ignore_write_timeout_) {
             start.write_timeout = core_.with_settings([](PortSettings& s) { return s.write_timeout; });
@@ -52,17 +55,17 @@ public:
         if (data_.empty()) {
             // Nothing to write: only the open check of until_closed remains.
             start.outcome = core_.is_open() ? Result<std::size_t>(std::size_t{0}) : SerialError::port_not_open();
-            return start;
+            return Unit{};
         }
         const bool races_cancel = !ignore_write_timeout_ && !is_non_blocking(start.write_timeout);
         if (races_cancel && core_.cancel_write().has_stored_wakeup()) {
-            return start;
+            return Unit{};
         }
         runtime::DirectWait look(runtime::DirectWait::Mode::Look);
         Context once(cx.waker(), &look);
         auto attempt = core_.poll_write_some(once, data_);
         if (attempt.is_pending()) {
-            return start;
+            return Unit{};
         }
         Result<std::size_t> accepted = attempt.take();
         if (!accepted.ok()) {
@@ -70,20 +73,21 @@ public:
                 core_.close();  // as until_closed does with a vanished device
             }
             start.outcome = std::move(accepted);
-            return start;
+            return Unit{};
         }
         if (accepted.value() == 0 || accepted.value() == data_.size()) {
             start.outcome = std::move(accepted);
-            return start;
+            return Unit{};
         }
         start.written = accepted.value();
-        return start;
+        return Unit{};
     }
 
 private:
     PortCore& core_;
     std::span<const std::uint8_t> data_;
     bool ignore_write_timeout_;
+    port::WriteStart start_;
 };
 
 }  // namespace
@@ -156,11 +160,12 @@ Operation<std::size_t> PortCore::write_with(std::shared_ptr<PortCore> core, std:
     // Declared after the lock, so it runs before the lock is released on every exit path.
     CancelWrite cancel_write_guard(core);
     auto at_once = WriteAtOnce(*core, data, ignore_write_timeout);
-    port::WriteStart start = co_await at_once;
-    if (start.outcome) {
-        co_return std::move(*start.outcome);
+    co_await at_once;
+    if (at_once.start().outcome) {
+        co_return std::move(*at_once.start().outcome);
     }
-    auto guarded = port::until_closed(*core, write_body(*core, data, ignore_write_timeout, std::move(start)));
+    auto guarded =
+        port::until_closed(*core, write_body(*core, data, ignore_write_timeout, std::move(at_once.start())));
     auto result = co_await guarded;
     co_return result;
 }
