@@ -187,10 +187,13 @@ def fmt(seconds, unit):
 def run_rounds(args):
     import quorvelin
 
-    plain_pty, serial_pty = EchoPty(), EchoPty()
-    fd = open_plain(plain_pty.name)
-    port = quorvelin.Serial(serial_pty.name, timeout=2, write_timeout=2)
-    bulk_port = quorvelin.Serial(serial_pty.name, timeout=30, write_timeout=30)
+    # One pty per client: a second open of the same tty would see (and be woken by) the
+    # other client's traffic.
+    ptys = [EchoPty() for _ in range(4)]
+    fd = open_plain(ptys[0].name)
+    bulk_fd = open_plain(ptys[1].name)
+    port = quorvelin.Serial(ptys[2].name, timeout=2, write_timeout=2)
+    bulk_port = quorvelin.Serial(ptys[3].name, timeout=30, write_timeout=30)
     loop = quorvelin.Serial("loop://", timeout=2)
     pipe_r, pipe_w = os.pipe()
 
@@ -225,7 +228,7 @@ def run_rounds(args):
         repeat = max(1, args.bulk_bytes // size)
 
         def plain_bulk(payload=payload, repeat=repeat):
-            return timed_bulk(lambda d: write_all_fd(fd, d), lambda n: read_exact_fd(fd, n), payload, repeat)
+            return timed_bulk(lambda d: write_all_fd(bulk_fd, d), lambda n: read_exact_fd(bulk_fd, n), payload, repeat)
 
         def serial_bulk(payload=payload, repeat=repeat):
             return timed_bulk(bulk_port.write, lambda n: serial_read_exact(bulk_port, n), payload, repeat)
@@ -256,10 +259,11 @@ def run_rounds(args):
     port.close()
     bulk_port.close()
     os.close(fd)
+    os.close(bulk_fd)
     os.close(pipe_r)
     os.close(pipe_w)
-    plain_pty.close()
-    serial_pty.close()
+    for pty in ptys:
+        pty.close()
 
     print(f"rounds: {args.rounds}, order rotating; ratios are candidate/reference per round\n")
     for comparison in (rt, lp, *bulks.values()):
