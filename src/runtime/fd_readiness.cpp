@@ -79,6 +79,7 @@ void FdReadiness::deregister_locked() {
         (void)descriptor_->release();
         descriptor_.reset();
     }
+    watches_writable_ = false;
 }
 
 void FdReadiness::forget() {
@@ -154,6 +155,12 @@ Poll<std::uint64_t> FdReadiness::poll_ready(Direction direction, Context& cx) {
 
 Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
     Shared::Side& side = shared_->sides[direction];
+    if (direction == Read && watches_writable_ && !shared_->sides[Write].armed) {
+        // Once asked for, the reactor keeps write readiness in the registration, and every
+        // read wait would then wake a worker for a writable descriptor nobody waits on: a
+        // read wait after the write waits are over starts from a fresh registration.
+        deregister_locked();
+    }
     if (!descriptor_) {
         try {
             descriptor_ = std::make_unique<asio::posix::stream_descriptor>(io_, fd_);
@@ -168,6 +175,9 @@ Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
     }
     side.armed = true;
     side.found_empty = false;
+    if (direction == Write) {
+        watches_writable_ = true;
+    }
     auto wait = direction == Read ? asio::posix::descriptor_base::wait_read : asio::posix::descriptor_base::wait_write;
     descriptor_->async_wait(wait, [shared = shared_, direction](const asio::error_code& error) {
         Waker waker;

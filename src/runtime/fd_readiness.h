@@ -14,7 +14,8 @@
 // The descriptor is registered with the reactor while reactor waits need it: from the
 // registration on until a thread waits for it by itself with no reactor wait queued, and
 // again from the next reactor wait on. An unused registration would still report every new
-// edge to a worker.
+// edge to a worker. For the same reason write readiness stays in the registration only while
+// write waits come: the first read wait after them registers afresh, for reading alone.
 //
 // The reactor is edge-triggered and drops an edge that arrives while no wait is queued. Every
 // queued wait re-registers the descriptor (Asio modifies the epoll entry), which re-reports a
@@ -79,6 +80,8 @@ private:
     // Only touched under Shared::mutex; completion handlers never touch it. Absent while
     // the descriptor is out of the reactor's set.
     std::unique_ptr<asio::posix::stream_descriptor> descriptor_;
+    // The registration has asked for write readiness (under Shared::mutex).
+    bool watches_writable_ = false;
 };
 
 }  // namespace quorvelin::runtime
