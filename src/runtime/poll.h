@@ -20,8 +20,7 @@ public:
     using value_type = T;
 
     Poll(Pending) {}
-    Poll(T&& value) : value_(std::move(value)) {}
-    Poll(const T& value) : value_(value) {}
+    Poll(T value) : value_(std::move(value)) {}
 
     bool is_ready() const { return value_.has_value(); }
     bool is_pending() const { return !value_.has_value(); }
