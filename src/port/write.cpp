@@ -37,8 +37,8 @@ constexpr auto BREAK_MARGIN = std::chrono::milliseconds(5);
 // The first attempt of a write that holds its lock (see port/start.h); always ready, and
 // keeps what it settled in start(). It settles the write when the backend takes all the data
 // at once, takes nothing of it, or fails, and when the port is closed. A stored cancel request
-// is left to the full write, which races it against the attempt (writes that never race one
-// do not look).
+// is left to the full write, which races it against the attempt; non-blocking writes and
+// writes that ignore the write timeout never race one, and attempt regardless.
 class WriteAtOnce {
 public:
     WriteAtOnce(PortCore& core, std::span<const std::uint8_t> data, bool ignore_write_timeout)
