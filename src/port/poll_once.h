@@ -1,8 +1,11 @@
 #pragma once
-// poll_once: one attempt that never waits; nothing when the attempt was not ready.
+// poll_once: one attempt that never waits; nothing when the attempt was not ready. The
+// attempt is polled as a look (a DirectWait in Look mode): a descriptor whose readiness is
+// unknown gets a level check, and nothing is armed for a wait that never comes.
 
 #include <optional>
 
+#include "runtime/direct_wait.h"
 #include "runtime/poll.h"
 
 namespace quorvelin::port {
@@ -13,7 +16,9 @@ public:
     explicit PollOnce(P& attempt) : attempt_(attempt) {}
 
     runtime::Poll<std::optional<runtime::poll_output_t<P>>> poll(runtime::Context& cx) {
-        auto result = attempt_.poll(cx);
+        runtime::DirectWait look(runtime::DirectWait::Mode::Look);
+        runtime::Context once(cx.waker(), &look);
+        auto result = attempt_.poll(once);
         if (result.is_ready()) {
             return std::optional<runtime::poll_output_t<P>>(result.take());
         }

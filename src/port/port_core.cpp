@@ -1,5 +1,7 @@
 #include "port/port_core.h"
 
+#include <shared_mutex>
+
 namespace quorvelin {
 
 Status PortCore::open() {
@@ -103,7 +105,7 @@ Status PortCore::reset_output_buffer() {
 }
 
 runtime::Poll<Result<std::size_t>> PortCore::poll_read_some(runtime::Context& cx, std::span<std::uint8_t> buffer) {
-    std::lock_guard lock(state_mutex_);
+    std::shared_lock lock(state_mutex_);
     if (!state_.backend) {
         return Result<std::size_t>(SerialError::port_not_open());
     }
@@ -112,7 +114,7 @@ runtime::Poll<Result<std::size_t>> PortCore::poll_read_some(runtime::Context& cx
 
 runtime::Poll<Result<std::size_t>> PortCore::poll_write_some(runtime::Context& cx,
                                                              std::span<const std::uint8_t> data) {
-    std::lock_guard lock(state_mutex_);
+    std::shared_lock lock(state_mutex_);
     if (!state_.backend) {
         return Result<std::size_t>(SerialError::port_not_open());
     }

@@ -4,9 +4,10 @@
 //
 // Lock order: `state` before `settings` when both are held, and a backend's own locks only
 // inside `state`; a notifier's lock is never held while either is taken. None is ever held
-// across a wait; the asynchronous locks serialise whole operations instead. Before fork()
-// the fork guard takes the state, settings and notifier locks of every port in this order
-// (runtime/fork_guard.h), so a forked child can still close and configure its ports.
+// across a wait; the asynchronous locks serialise whole operations instead. `state` is
+// exclusive except for the read and write attempts, which share it (see port/state_mutex.h).
+// Before fork() the fork guard takes the state, settings and notifier locks of every port in
+// this order (runtime/fork_guard.h), so a forked child can still close and configure its ports.
 
 #include <memory>
 #include <mutex>
@@ -17,6 +18,8 @@
 
 #include "backend/backend.h"
 #include "port/port_settings.h"
+#include "port/start.h"
+#include "port/state_mutex.h"
 #include "runtime/async_mutex.h"
 #include "runtime/fork_guard.h"
 #include "runtime/notify.h"
@@ -127,14 +130,14 @@ private:
     // or a cancel request came first.
     static runtime::Operation<std::optional<std::size_t>> read_chunk(PortCore& core, std::span<std::uint8_t> buffer,
                                                                      std::optional<runtime::Instant> deadline);
-    static runtime::Operation<std::string> read_locked(PortCore& core, std::size_t size);
+    static runtime::Operation<std::string> read_locked(PortCore& core, std::size_t size, port::ReadStart start);
     static runtime::Operation<std::string> read_until_locked(PortCore& core, std::optional<std::size_t> size,
                                                              std::string_view terminator, bool per_byte_timeout);
     static runtime::Operation<std::string> read_available_locked(PortCore& core, std::size_t limit);
     static runtime::Operation<std::vector<std::string>> readlines_locked(PortCore& core,
                                                                          std::optional<std::size_t> hint);
     static runtime::Operation<std::size_t> write_body(PortCore& core, std::span<const std::uint8_t> data,
-                                                      bool ignore_write_timeout);
+                                                      bool ignore_write_timeout, port::WriteStart start);
     static runtime::Operation<Unit> drain(PortCore& core);
     static runtime::Operation<Unit> break_body(std::shared_ptr<PortCore> core, settings::Duration duration);
 
@@ -143,7 +146,7 @@ private:
     template <class T>
     struct is_result<Result<T>> : std::true_type {};
 
-    std::mutex state_mutex_;
+    port::StateMutex state_mutex_;
     runtime::ForkLock state_fork_lock_{state_mutex_, runtime::ForkLockLevel::PortState};
     port::State state_;
     std::mutex settings_mutex_;

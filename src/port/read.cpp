@@ -5,9 +5,11 @@
 #include <algorithm>
 
 #include "port/deadline.h"
+#include "port/disconnect.h"
 #include "port/poll_once.h"
 #include "port/port_core.h"
 #include "port/until_closed.h"
+#include "runtime/direct_wait.h"
 #include "runtime/select.h"
 
 namespace quorvelin {
@@ -20,6 +22,9 @@ using runtime::Operation;
 namespace {
 
 constexpr std::size_t CHUNK_SIZE = 4096;
+// A read reserves room for the whole size asked for, up to this, so that a bulk read does
+// not copy its bytes again at every doubling; room it never fills costs no memory.
+constexpr std::size_t RESERVE_LIMIT = std::size_t{4} << 20;
 
 struct ReadTimeouts {
     std::optional<settings::Duration> timeout;
@@ -31,6 +36,67 @@ ReadTimeouts read_timeouts(PortCore& core) {
         return ReadTimeouts{settings::duration(s.timeout), settings::duration(s.inter_byte_timeout)};
     });
 }
+
+// The first attempt of a read that holds its lock (see port/start.h); always ready, and
+// keeps what it settled in start(). It settles the read when it reads every byte asked for,
+// when the port is closed or fails, and when the deadline has already passed with nothing
+// there. A stored cancel request is left to the full read, which races it against the attempt.
+class ReadAtOnce {
+public:
+    ReadAtOnce(PortCore& core, std::size_t size) : core_(core), size_(size) {}
+
+    port::ReadStart& start() { return start_; }
+
+    runtime::Poll<Unit> poll(Context& cx) {
+        port::ReadStart& start = start_;
+        start.started = Clock::now();
+        ReadTimeouts timeouts = read_timeouts(core_);
+        start.timeout = timeouts.timeout;
+        start.inter_byte = timeouts.inter_byte;
+        if (size_ == 0) {
+            // Nothing to read: only the open check of until_closed remains.
+            start.outcome = core_.is_open() ? Result<std::string>(std::string()) : SerialError::port_not_open();
+            return Unit{};
+        }
+        Deadline overall = port::deadline_after(start.timeout, start.started);
+        const bool past = overall && *overall <= Clock::now();
+        if (!past && core_.cancel_read().has_stored_wakeup()) {
+            return Unit{};
+        }
+        start.bytes.resize(std::min(size_, CHUNK_SIZE));
+        runtime::DirectWait look(runtime::DirectWait::Mode::Look);
+        Context once(cx.waker(), &look);
+        auto attempt = core_.poll_read_some(
+            once, std::span(reinterpret_cast<std::uint8_t*>(start.bytes.data()), start.bytes.size()));
+        if (attempt.is_pending()) {
+            start.bytes.clear();
+            if (past) {
+                start.outcome = std::string();  // past the deadline a read takes only what is there
+            }
+            return Unit{};
+        }
+        Result<std::size_t> count = attempt.take();
+        if (!count.ok() || count.value() == 0) {
+            start.bytes.clear();
+            SerialError error = count.ok() ? port::disconnect_error() : std::move(count).error();
+            if (port::is_disconnect(error)) {
+                core_.close();  // as until_closed does with a vanished device
+            }
+            start.outcome = std::move(error);
+            return Unit{};
+        }
+        start.bytes.resize(count.value());
+        if (start.bytes.size() == size_) {
+            start.outcome = std::move(start.bytes);
+        }
+        return Unit{};
+    }
+
+private:
+    PortCore& core_;
+    std::size_t size_;
+    port::ReadStart start_;
+};
 
 }  // namespace
 
@@ -75,15 +141,17 @@ Operation<std::optional<std::size_t>> PortCore::read_chunk(PortCore& core, std::
     co_return std::optional<std::size_t>(outcome->value());
 }
 
-Operation<std::string> PortCore::read_locked(PortCore& core, std::size_t size) {
-    ReadTimeouts timeouts = read_timeouts(core);
-    Deadline overall = port::deadline_after(timeouts.timeout, Clock::now());
+Operation<std::string> PortCore::read_locked(PortCore& core, std::size_t size, port::ReadStart start) {
+    Deadline overall = port::deadline_after(start.timeout, start.started);
     std::vector<std::uint8_t> chunk(std::clamp<std::size_t>(size, 1, CHUNK_SIZE));
-    std::string result;
+    std::string result = std::move(start.bytes);
+    if (size > CHUNK_SIZE) {
+        result.reserve(std::min(size, RESERVE_LIMIT));
+    }
     while (result.size() < size) {
         std::size_t want = std::min(chunk.size(), size - result.size());
         Deadline deadline =
-            result.empty() ? overall : port::earlier(overall, port::deadline_after(timeouts.inter_byte, Clock::now()));
+            result.empty() ? overall : port::earlier(overall, port::deadline_after(start.inter_byte, Clock::now()));
         auto chunk_read = read_chunk(core, std::span(chunk.data(), want), deadline);
         auto count = co_await chunk_read;
         if (!count.ok()) {
@@ -154,7 +222,12 @@ Operation<std::vector<std::string>> PortCore::readlines_locked(PortCore& core, s
 Operation<std::string> PortCore::read(std::shared_ptr<PortCore> core, std::size_t size) {
     auto locking = core->read_lock().lock();
     auto lock = co_await locking;
-    auto guarded = port::until_closed(*core, read_locked(*core, size));
+    auto at_once = ReadAtOnce(*core, size);
+    co_await at_once;
+    if (at_once.start().outcome) {
+        co_return std::move(*at_once.start().outcome);
+    }
+    auto guarded = port::until_closed(*core, read_locked(*core, size, std::move(at_once.start())));
     auto result = co_await guarded;
     co_return result;
 }

@@ -5,9 +5,11 @@
 #include <thread>
 
 #include "port/deadline.h"
+#include "port/disconnect.h"
 #include "port/poll_once.h"
 #include "port/port_core.h"
 #include "port/until_closed.h"
+#include "runtime/direct_wait.h"
 #include "runtime/runtime.h"
 #include "runtime/select.h"
 #include "runtime/spawn_blocking.h"
@@ -32,19 +34,72 @@ bool is_non_blocking(const std::optional<Seconds>& timeout) {
 
 constexpr auto BREAK_MARGIN = std::chrono::milliseconds(5);
 
+// The first attempt of a write that holds its lock (see port/start.h); always ready, and
+// keeps what it settled in start(). It settles the write when the backend takes all the data
+// at once, takes nothing of it, or fails, and when the port is closed. A stored cancel request
+// is left to the full write, which races it against the attempt; non-blocking writes and
+// writes that ignore the write timeout never race one, and attempt regardless.
+class WriteAtOnce {
+public:
+    WriteAtOnce(PortCore& core, std::span<const std::uint8_t> data, bool ignore_write_timeout)
+        : core_(core), data_(data), ignore_write_timeout_(ignore_write_timeout) {}
+
+    port::WriteStart& start() { return start_; }
+
+    runtime::Poll<Unit> poll(Context& cx) {
+        port::WriteStart& start = start_;
+        start.started = Clock::now();
+        if (!ignore_write_timeout_) {
+            start.write_timeout = core_.with_settings([](PortSettings& s) { return s.write_timeout; });
+        }
+        if (data_.empty()) {
+            // Nothing to write: only the open check of until_closed remains.
+            start.outcome = core_.is_open() ? Result<std::size_t>(std::size_t{0}) : SerialError::port_not_open();
+            return Unit{};
+        }
+        const bool races_cancel = !ignore_write_timeout_ && !is_non_blocking(start.write_timeout);
+        if (races_cancel && core_.cancel_write().has_stored_wakeup()) {
+            return Unit{};
+        }
+        runtime::DirectWait look(runtime::DirectWait::Mode::Look);
+        Context once(cx.waker(), &look);
+        auto attempt = core_.poll_write_some(once, data_);
+        if (attempt.is_pending()) {
+            return Unit{};
+        }
+        Result<std::size_t> accepted = attempt.take();
+        if (!accepted.ok()) {
+            if (port::is_disconnect(accepted.error())) {
+                core_.close();  // as until_closed does with a vanished device
+            }
+            start.outcome = std::move(accepted);
+            return Unit{};
+        }
+        if (accepted.value() == 0 || accepted.value() == data_.size()) {
+            start.outcome = std::move(accepted);
+            return Unit{};
+        }
+        start.written = accepted.value();
+        return Unit{};
+    }
+
+private:
+    PortCore& core_;
+    std::span<const std::uint8_t> data_;
+    bool ignore_write_timeout_;
+    port::WriteStart start_;
+};
+
 }  // namespace
 
 Operation<std::size_t> PortCore::write_body(PortCore& core, std::span<const std::uint8_t> data,
-                                            bool ignore_write_timeout) {
-    std::optional<Seconds> write_timeout;
-    if (!ignore_write_timeout) {
-        write_timeout = core.with_settings([](PortSettings& s) { return s.write_timeout; });
-    }
+                                            bool ignore_write_timeout, port::WriteStart start) {
+    const std::optional<Seconds>& write_timeout = start.write_timeout;
     const bool non_blocking = is_non_blocking(write_timeout);
-    const Deadline deadline = port::deadline_after(write_timeout, Clock::now());
+    const Deadline deadline = port::deadline_after(write_timeout, start.started);
     runtime::Notified cancel = core.cancel_write().notified();
 
-    std::size_t written = 0;
+    std::size_t written = start.written;
     for (;;) {
         if (written >= data.size()) {
             co_return written;
@@ -104,7 +159,13 @@ Operation<std::size_t> PortCore::write_with(std::shared_ptr<PortCore> core, std:
     auto lock = co_await locking;
     // Declared after the lock, so it runs before the lock is released on every exit path.
     CancelWrite cancel_write_guard(core);
-    auto guarded = port::until_closed(*core, write_body(*core, data, ignore_write_timeout));
+    auto at_once = WriteAtOnce(*core, data, ignore_write_timeout);
+    co_await at_once;
+    if (at_once.start().outcome) {
+        co_return std::move(*at_once.start().outcome);
+    }
+    auto guarded =
+        port::until_closed(*core, write_body(*core, data, ignore_write_timeout, std::move(at_once.start())));
     auto result = co_await guarded;
     co_return result;
 }

@@ -2,8 +2,11 @@
 // AsyncMutex: an asynchronous FIFO mutex. Unlocking hands the lock directly to the oldest
 // waiter, so a newcomer never overtakes a queued waiter. A waiter dropped while queued leaves
 // the queue; one dropped after it was handed the lock but before it saw it passes the lock on.
-// Guards are movable and may be released on any thread.
+// Guards are movable and may be released on any thread. Taking a free lock and releasing one
+// that nobody waits for are single atomic steps; the queue and its mutex come in only when
+// lockers meet.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -69,9 +72,12 @@ private:
     friend class LockFuture;
     void unlock();
 
-    mutable std::mutex mutex_;
+    // Free: nobody holds it. Locked: held, nobody queued. Contended: held, and the queue may
+    // hold waiters, so the release goes through the queue.
+    enum : int { Free, Locked, Contended };
+    std::atomic<int> state_{Free};
+    std::mutex mutex_;  // guards the queue, and the moves to and from Contended
     IntrusiveList<LockWaiter> queue_;
-    bool locked_ = false;
 };
 
 }  // namespace quorvelin::runtime

@@ -30,10 +30,12 @@ Registry& registry() {
 
 Registry::Level& level_of(ForkLockLevel level) { return registry().levels[static_cast<int>(level)]; }
 
-void release_all() {
+void release_all(bool in_child) {
     Registry& r = registry();
     for (int level = fork_lock_levels - 1; level >= 0; --level) {
-        r.levels[level].locks.for_each([](ForkLock::Node& node) { node.mutex->unlock(); });
+        r.levels[level].locks.for_each([in_child](ForkLock::Node& node) {
+            (in_child ? node.release_in_child : node.unlock)(node.lockable);
+        });
         r.levels[level].mutex.unlock();
     }
 }
@@ -46,8 +48,7 @@ void release_all() {
 
 }  // namespace
 
-ForkLock::ForkLock(std::mutex& mutex, ForkLockLevel level) : level_(level) {
-    node_.mutex = &mutex;
+void ForkLock::enroll() {
     Registry::Level& r = level_of(level_);
     std::lock_guard lock(r.mutex);
     r.locks.push_back(&node_);
@@ -64,15 +65,15 @@ namespace fork_guard {
 void before_fork() {
     for (auto& level : registry().levels) {
         level.mutex.lock();
-        level.locks.for_each([](ForkLock::Node& node) { node.mutex->lock(); });
+        level.locks.for_each([](ForkLock::Node& node) { node.lock(node.lockable); });
     }
 }
 
-void after_fork_in_parent() { release_all(); }
+void after_fork_in_parent() { release_all(false); }
 
 void after_fork_in_child() {
     detail::fork_generation.fetch_add(1, std::memory_order_relaxed);
-    release_all();
+    release_all(true);
 }
 
 }  // namespace fork_guard

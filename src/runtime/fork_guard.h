@@ -29,20 +29,39 @@ enum class ForkLockLevel : std::uint8_t {
 };
 inline constexpr int fork_lock_levels = 3;
 
-// Registers `mutex` with the guard for as long as this object lives. Declare it right after
-// the mutex, so it is registered once the mutex exists and leaves before the mutex goes.
+// Registers a lock with the guard for as long as this object lives. Declare it right after
+// the lock, so it is registered once the lock exists and leaves before the lock goes. Any type
+// with lock() and unlock() will do; one whose unlock() a forked child cannot use on a lock its
+// parent took (an rwlock remembers the writer's thread id, which the child no longer has)
+// offers reset_in_forked_child() for the child to use instead.
 class ForkLock {
 public:
-    ForkLock(std::mutex& mutex, ForkLockLevel level);
+    template <class Lockable>
+    ForkLock(Lockable& lockable, ForkLockLevel level) : level_(level) {
+        node_.lockable = &lockable;
+        node_.lock = [](void* l) { static_cast<Lockable*>(l)->lock(); };
+        node_.unlock = [](void* l) { static_cast<Lockable*>(l)->unlock(); };
+        if constexpr (requires { lockable.reset_in_forked_child(); }) {
+            node_.release_in_child = [](void* l) { static_cast<Lockable*>(l)->reset_in_forked_child(); };
+        } else {
+            node_.release_in_child = node_.unlock;
+        }
+        enroll();
+    }
     ~ForkLock();
     ForkLock(const ForkLock&) = delete;
     ForkLock& operator=(const ForkLock&) = delete;
 
     struct Node : ListHook {
-        std::mutex* mutex = nullptr;
+        void* lockable = nullptr;
+        void (*lock)(void*) = nullptr;
+        void (*unlock)(void*) = nullptr;
+        void (*release_in_child)(void*) = nullptr;
     };
 
 private:
+    void enroll();
+
     Node node_;
     ForkLockLevel level_;
 };

@@ -11,7 +11,7 @@ Waker Notify::pass_one_locked() {
         node->received = Received::One;
         return node->waker;
     }
-    stored_ = true;
+    stored_.store(true, std::memory_order_release);
     return Waker::noop();
 }
 
@@ -38,12 +38,9 @@ void Notify::notify_waiters() {
     }
 }
 
-bool Notify::has_stored_wakeup() const {
-    std::lock_guard lock(mutex_);
-    return stored_;
-}
+bool Notify::has_stored_wakeup() const { return stored_.load(std::memory_order_acquire); }
 
-Notified::Notified(Notify& notify) : notify_(&notify), node_(std::make_unique<Notify::Node>()) {}
+Notified::Notified(Notify& notify) : notify_(&notify) {}
 
 Notified::Notified(Notified&& other) noexcept
     : notify_(other.notify_), node_(std::move(other.node_)), state_(std::exchange(other.state_, State::Done)) {}
@@ -67,6 +64,7 @@ void Notified::enable() {
     if (state_ != State::Init) {
         return;
     }
+    node_ = std::make_unique<Notify::Node>();
     std::lock_guard lock(notify_->mutex_);
     notify_->waiters_.push_back(node_.get());
     state_ = State::Waiting;
@@ -76,14 +74,18 @@ Poll<Unit> Notified::poll(Context& cx) {
     if (state_ == State::Done) {
         return Unit{};
     }
+    // Made outside the lock, to keep the critical section short.
+    if (!node_) {
+        node_ = std::make_unique<Notify::Node>();
+    }
     std::lock_guard lock(notify_->mutex_);
     if (state_ == State::Waiting && node_->received != Notify::Received::Nothing) {
         state_ = State::Done;
         return Unit{};
     }
     // A wake-up stored while nobody waited is taken by the first poll that finds it.
-    if (notify_->stored_) {
-        notify_->stored_ = false;
+    if (notify_->stored_.load(std::memory_order_relaxed)) {
+        notify_->stored_.store(false, std::memory_order_relaxed);
         notify_->waiters_.remove(node_.get());
         state_ = State::Done;
         return Unit{};

@@ -7,6 +7,7 @@
 // wake-up on (to the next waiter, or back into the store), so a cancel request made in the
 // window between the wake-up and the waiter's next poll is never lost.
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -30,7 +31,7 @@ public:
     // A waiter; it registers at its first poll, or earlier through Notified::enable().
     Notified notified();
 
-    // For tests and diagnostics.
+    // Whether a notify_one() waits for the next waiter.
     bool has_stored_wakeup() const;
 
 private:
@@ -48,7 +49,8 @@ private:
     // A forked child still closes ports, which notifies.
     ForkLock fork_lock_{mutex_, ForkLockLevel::Leaf};
     IntrusiveList<Node> waiters_;
-    bool stored_ = false;
+    // Changed only under the mutex; read without it by has_stored_wakeup().
+    std::atomic<bool> stored_{false};
 };
 
 class [[nodiscard]] Notified {
@@ -68,7 +70,8 @@ private:
     explicit Notified(Notify& notify);
 
     Notify* notify_;
-    // On the heap so the handle stays movable while the node is linked.
+    // On the heap so the handle stays movable while the node is linked; made when the
+    // waiter first registers.
     std::unique_ptr<Notify::Node> node_;
     State state_ = State::Init;
 };

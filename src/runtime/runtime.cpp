@@ -1,12 +1,11 @@
 #include "runtime/runtime.h"
 
-#include <unistd.h>
-
 #include <asio/steady_timer.hpp>
 
 #include <mutex>
 #include <system_error>
 
+#include "runtime/process_id.h"
 #include "runtime/runtime_thread.h"
 
 namespace quorvelin::runtime {
@@ -76,18 +75,19 @@ Result<Owned> start() {
     if (!built) {
         return std::move(built).error();
     }
-    return Owned{*built, static_cast<std::uint32_t>(::getpid())};
+    return Owned{*built, process_id()};
 }
 
 Result<Owned*> runtime() {
     // Allocated once and never freed: static destructors at exit must not race the workers.
-    static std::once_flag once;
-    static Result<Owned>* cell = nullptr;
-    std::call_once(once, [] { cell = new Result<Owned>(start()); });
+    // A function-local static: once filled, a use costs one load of its guard (std::call_once
+    // would set two thread-locals on every call).
+    static Result<Owned>* const cell = new Result<Owned>(start());
     if (!cell->ok()) {
         return cell->error();
     }
-    if (cell->value().pid != static_cast<std::uint32_t>(::getpid())) {
+    // The cached id: a load, not a system call, on every use.
+    if (cell->value().pid != process_id()) {
         return SerialError::forked();
     }
     return &cell->value();

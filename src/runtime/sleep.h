@@ -1,6 +1,8 @@
 #pragma once
 // sleep_until and timeout: timer leaves on the runtime's io_context. Dropping a Sleep cancels
-// its timer wait. A sleep is ready once the clock has reached its deadline.
+// its timer wait. A sleep is ready once the clock has reached its deadline. Polled by a
+// thread that waits by itself (a DirectWait in the context), a sleep only records its
+// deadline there and arms no timer; its timer state is made only when a timer is armed.
 
 #include <asio/steady_timer.hpp>
 
@@ -9,12 +11,10 @@
 #include <optional>
 
 #include "errors/result.h"
+#include "runtime/clock.h"
 #include "runtime/poll.h"
 
 namespace quorvelin::runtime {
-
-using Clock = std::chrono::steady_clock;
-using Instant = Clock::time_point;
 
 class [[nodiscard]] Sleep {
 public:

@@ -46,16 +46,24 @@ private:
     std::shared_ptr<WakeTarget> target_;
 };
 
-// What one poll is given.
+class DirectWait;
+
+// What one poll is given: the waker, and, when the polling thread waits for the operation
+// itself (the blocking driver's inline attempt), that thread's DirectWait. Leaves that can
+// be waited for without the reactor (descriptor readiness, timers) record themselves there
+// instead of registering with the runtime; every other leaf stores the waker as usual.
 class Context {
 public:
-    explicit Context(const Waker& waker) : waker_(waker) {}
+    explicit Context(const Waker& waker, DirectWait* direct = nullptr) : waker_(waker), direct_(direct) {}
     // The context refers to the waker; a temporary would dangle.
-    explicit Context(Waker&&) = delete;
+    explicit Context(Waker&&, DirectWait* = nullptr) = delete;
     const Waker& waker() const { return waker_; }
+    // Null on runtime tasks and for a single poll with a do-nothing waker.
+    DirectWait* direct_wait() const { return direct_; }
 
 private:
     const Waker& waker_;
+    DirectWait* direct_;
 };
 
 }  // namespace quorvelin::runtime

@@ -31,15 +31,11 @@ Instant inline_deadline() {
     return now + INLINE_SLICE;
 }
 
-// The operation's result, or nothing when the inline slice ran out first.
+// The operation's result, or nothing when the inline slice ran out first (a result that is
+// there at the deadline still counts).
 std::optional<Result<Outcome>> run_inline(runtime::Operation<Outcome>& operation) {
     try {
-        auto attempt = runtime::timeout(inline_deadline(), runtime::by_ref(operation));
-        std::optional<std::optional<Result<Outcome>>> ended = runtime::block_on(attempt);
-        if (ended && *ended) {
-            return std::move(**ended);
-        }
-        return std::nullopt;
+        return runtime::block_on(operation, inline_deadline());
     } catch (...) {
         return Result<Outcome>(runtime::operation_panicked());
     }

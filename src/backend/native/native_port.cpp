@@ -38,11 +38,17 @@ Poll<Result<std::size_t>> NativePort::poll_read(Context& cx, std::span<std::uint
             return runtime::pending;
         }
         IoAttempt attempt = device_.read_some(buffer);
-        if (attempt.kind != IoAttempt::Kind::WouldBlock) {
-            return settle(attempt);
+        if (attempt.kind == IoAttempt::Kind::WouldBlock) {
+            // Readiness was stale: forget it and wait with this poll's waker.
+            readiness_->clear_read_ready(ready.value());
+            continue;
         }
-        // Readiness was stale: forget it and arm a new wait with this poll's waker.
-        readiness_->clear_read_ready(ready.value());
+        if (attempt.kind == IoAttempt::Kind::Ready && attempt.count < buffer.size()) {
+            // The input queue is most likely empty now; the next read waits for data first
+            // instead of asking for an EAGAIN.
+            readiness_->spend_read_ready(ready.value());
+        }
+        return settle(attempt);
     }
 }
 
@@ -53,10 +59,15 @@ Poll<Result<std::size_t>> NativePort::poll_write(Context& cx, std::span<const st
             return runtime::pending;
         }
         IoAttempt attempt = device_.write_some(data);
-        if (attempt.kind != IoAttempt::Kind::WouldBlock) {
-            return settle(attempt);
+        if (attempt.kind == IoAttempt::Kind::WouldBlock) {
+            readiness_->clear_write_ready(ready.value());
+            continue;
         }
-        readiness_->clear_write_ready(ready.value());
+        if (attempt.kind == IoAttempt::Kind::Ready && attempt.count < data.size()) {
+            // The output queue is most likely full now.
+            readiness_->spend_write_ready(ready.value());
+        }
+        return settle(attempt);
     }
 }
 

@@ -4,8 +4,11 @@
 
 #include <array>
 #include <optional>
+#include <random>
+#include <thread>
 #include <vector>
 
+#include "runtime/block_on.h"
 #include "runtime/runtime.h"
 #include "test_support.h"
 
@@ -102,6 +105,51 @@ TEST(AsyncMutex, SerialisesTasksAcrossThreads) {
         EXPECT_TRUE(result->ok());
     }
     EXPECT_EQ(counter, 800);
+    EXPECT_FALSE(mutex.is_locked());
+}
+
+// Threads taking and releasing the lock with no pause race the single-step paths (a free
+// lock taken, a lock released with nobody queued) against queueing, hand-offs and requests
+// dropped while queued: never two holders, never a lost hand-off, free at the end.
+TEST(AsyncMutex, UncontendedStepsRaceQueueing) {
+    AsyncMutex mutex;
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> hangs{0};
+    const int rounds = 20000;
+    std::atomic<int> ready{0};
+    auto body = [&](unsigned seed) {
+        std::minstd_rand random(seed);
+        ready.fetch_add(1);
+        while (ready.load() < 4) {
+        }
+        for (int i = 0; i < rounds; ++i) {
+            if (random() % 8 == 0) {
+                // A request that queues (or wins) and is dropped at once.
+                LockFuture dropped = mutex.lock();
+                Waker noop;
+                Context cx(noop);
+                auto polled = dropped.poll(cx);
+                continue;  // a guard it got is released here, a queued request leaves the queue
+            }
+            LockFuture request = mutex.lock();
+            auto guard = block_on(request, Clock::now() + 5s);
+            if (!guard) {
+                hangs.fetch_add(1);
+                return;
+            }
+            if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+            for (int spin = static_cast<int>(random() % 200); spin > 0; --spin) {
+                std::atomic_signal_fence(std::memory_order_seq_cst);  // a moment inside
+            }
+            inside.fetch_sub(1);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < 4; ++t) threads.emplace_back(body, t + 1);
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(hangs.load(), 0);
     EXPECT_FALSE(mutex.is_locked());
 }
 

@@ -6,7 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/epoll.h>
+
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
 
 #include "runtime/runtime.h"
 #include "test_support.h"
@@ -129,6 +135,64 @@ TEST_F(FdReadinessTest, DestroyAndForgetLeaveTheDescriptorOpen) {
         readiness.reset();
         EXPECT_NE(::fcntl(fds_[0], F_GETFD), -1) << "the descriptor must not be closed";
     }
+}
+
+// The events an epoll set of this process watches `fd` for, from /proc; nothing when no set
+// holds it.
+std::optional<unsigned> epoll_events_of(int fd) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (error || target.string() != "anon_inode:[eventpoll]") continue;
+        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+        std::string line;
+        while (std::getline(info, line)) {
+            std::istringstream fields(line);
+            std::string key, events_key;
+            int watched = -1;
+            std::string events;
+            if (fields >> key >> watched >> events_key >> events && key == "tfd:" && watched == fd) {
+                return static_cast<unsigned>(std::stoul(events, nullptr, 16));
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// Write readiness is asked of the reactor only while write waits come; the first read wait
+// after them registers for reading alone, so read waits do not wake a worker for a writable
+// descriptor.
+TEST_F(FdReadinessTest, WriteReadinessLeavesTheRegistrationAfterTheWriteWaits) {
+    auto readiness = make();
+    ASSERT_TRUE(readiness);
+    auto events = epoll_events_of(fds_[0]);
+    ASSERT_TRUE(events.has_value());
+    EXPECT_EQ(*events & EPOLLOUT, 0u);
+
+    // Fill the socket until a write would block, then wait for room through the reactor.
+    std::string block(4096, 'w');
+    while (::write(fds_[0], block.data(), block.size()) > 0) {
+    }
+    CountingWaker writer;
+    Context write_cx(writer.waker);
+    ASSERT_TRUE(readiness->poll_write_ready(write_cx).is_pending());
+    events = epoll_events_of(fds_[0]);
+    ASSERT_TRUE(events.has_value());
+    EXPECT_NE(*events & EPOLLOUT, 0u);
+    char sink[65536];
+    while (::read(fds_[1], sink, sizeof sink) > 0) {
+    }
+    ASSERT_TRUE(testing::eventually([&] { return writer.count() == 1; }));
+
+    CountingWaker reader;
+    Context read_cx(reader.waker);
+    ASSERT_TRUE(readiness->poll_read_ready(read_cx).is_pending());
+    events = epoll_events_of(fds_[0]);
+    ASSERT_TRUE(events.has_value());
+    EXPECT_EQ(*events & EPOLLOUT, 0u);
+    EXPECT_NE(*events & EPOLLIN, 0u);
+    ASSERT_EQ(::write(fds_[1], "x", 1), 1);
+    EXPECT_TRUE(testing::eventually([&] { return reader.count() == 1; }));
 }
 
 }  // namespace
