@@ -3,6 +3,7 @@ over ptys: the protocol's calls in every life, reading, writing and flow control
 
 import asyncio
 import sys
+from unittest import mock
 
 import pytest
 
@@ -78,6 +79,31 @@ def test_create_refuses_what_is_not_a_serial_object():
         with pytest.raises(TypeError):
             await aio.connection_for_serial(loop, Recorder, impostor)
         assert (impostor.timeout, impostor.write_timeout) == (7, 8)
+
+    run(main)
+
+
+def test_create_refuses_objects_that_only_claim_to_be_serial_objects():
+    # isinstance() believes __class__, as mocks built with a spec use it; the transport needs
+    # the real object, whose port it takes over.
+    class Claims:
+        timeout = 7
+        write_timeout = 8
+
+        @property
+        def __class__(self):
+            return quorvelin.Serial
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        for impostor in (Claims(), mock.NonCallableMock(spec=quorvelin.SerialBase)):
+            assert isinstance(impostor, quorvelin.SerialBase)
+            with pytest.raises(TypeError):
+                await aio.connection_for_serial(loop, Recorder, impostor)
+        claims = Claims()
+        with pytest.raises(TypeError):
+            await aio.connection_for_serial(loop, Recorder, claims)
+        assert (claims.timeout, claims.write_timeout) == (7, 8)
 
     run(main)
 
