@@ -165,6 +165,30 @@ def test_paused_reading_holds_what_a_running_read_returns():
     run(main, loop_factory=CountingLoop)
 
 
+@pytest.mark.parametrize("busy_writer,end", [(False, "close"), (False, "abort"), (True, "close")])
+def test_bytes_held_at_the_close_come_before_connection_lost_or_not_at_all(busy_writer, end):
+    async def main():
+        loop = asyncio.get_running_loop()
+        transport, protocol = await connect()
+        transport.pause_reading()
+        transport.write(b"held")
+        await until(lambda: loop.hops["on_read"] >= 1)
+        await turns()
+        if busy_writer:
+            transport.write(b"w" * 10_000)  # stuck on the full loopback: the close waits for it
+        getattr(transport, end)()  # with an idle writer, connection_lost is queued at once
+        transport.resume_reading()
+        if busy_writer:
+            await until(lambda: protocol.data == b"held")
+            transport.abort()
+        await protocol.lost
+        await turns()
+        assert protocol.events[-1] == "lost", protocol.events
+        assert protocol.data == (b"held" if busy_writer else b"")
+
+    run(main, loop_factory=CountingLoop)
+
+
 def test_data_received_raising_keeps_the_reading_loop_going():
     class Faulty(Recorder):
         def data_received(self, data):
