@@ -2,7 +2,9 @@
 over ptys: the protocol's calls in every life, reading, writing and flow control."""
 
 import asyncio
+import gc
 import sys
+import weakref
 from unittest import mock
 
 import pytest
@@ -237,6 +239,44 @@ def test_a_closed_event_loop_closes_the_serial_object():
     # period) and finds the loop closed.
     serial.write(b"x")
     until_sync(lambda: not serial.is_open)
+
+
+def test_a_transport_nobody_holds_keeps_reading_and_is_collected_once_lost():
+    received = bytearray()
+    ended = []
+
+    class Forgetful(asyncio.Protocol):
+        def connection_made(self, transport):
+            self.transport = transport  # the protocol and the transport hold each other
+
+        def data_received(self, data):
+            received.extend(data)
+            if received == b"abcdef":
+                self.transport.close()
+
+        def connection_lost(self, exc):
+            ended.append(exc)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        serial = quorvelin.serial_for_url("loop://")
+        transport, protocol = await aio.connection_for_serial(loop, Forgetful, serial)
+        await turns()
+        refs = weakref.ref(transport), weakref.ref(protocol)
+        del transport, protocol
+        gc.collect()
+        serial.write(b"abc")
+        await until(lambda: received == b"abc")
+        await asyncio.sleep(1.2)  # past an idle read's period: the next read still runs
+        gc.collect()
+        serial.write(b"def")
+        await until(lambda: ended == [None])
+        await turns()
+        gc.collect()
+        assert [ref() for ref in refs] == [None, None]
+        assert not serial.is_open
+
+    run(main)
 
 
 # --- writing and flow control -----------------------------------------------------------------
