@@ -159,6 +159,24 @@ def test_a_failing_protocol_factory_releases_the_port_it_opened():
         run(main)
 
 
+def test_a_stop_iteration_of_the_work_is_a_failure_not_a_result():
+    # Raised unchanged, it would end the await as if the work had returned its value.
+    def factory():
+        raise StopIteration("no protocols left")
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        for deferred in (aio.create_serial_connection(loop, factory, "loop://"),
+                         asyncio.ensure_future(aio.create_serial_connection(loop, factory, "loop://"))):
+            with pytest.raises(RuntimeError) as raised:
+                await deferred
+            assert str(raised.value) == "coroutine raised StopIteration"
+            assert isinstance(raised.value.__cause__, StopIteration)
+            assert raised.value.__cause__.value == "no protocols left"
+
+    run(main)
+
+
 def test_awaited_twice_and_stepped_by_hand():
     loop = asyncio.new_event_loop()
     try:

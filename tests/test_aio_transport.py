@@ -2,7 +2,10 @@
 over ptys: the protocol's calls in every life, reading, writing and flow control."""
 
 import asyncio
+import gc
 import sys
+import weakref
+from unittest import mock
 
 import pytest
 
@@ -82,6 +85,31 @@ def test_create_refuses_what_is_not_a_serial_object():
     run(main)
 
 
+def test_create_refuses_objects_that_only_claim_to_be_serial_objects():
+    # isinstance() believes __class__, as mocks built with a spec use it; the transport needs
+    # the real object, whose port it takes over.
+    class Claims:
+        timeout = 7
+        write_timeout = 8
+
+        @property
+        def __class__(self):
+            return quorvelin.Serial
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        for impostor in (Claims(), mock.NonCallableMock(spec=quorvelin.SerialBase)):
+            assert isinstance(impostor, quorvelin.SerialBase)
+            with pytest.raises(TypeError):
+                await aio.connection_for_serial(loop, Recorder, impostor)
+        claims = Claims()
+        with pytest.raises(TypeError):
+            await aio.connection_for_serial(loop, Recorder, claims)
+        assert (claims.timeout, claims.write_timeout) == (7, 8)
+
+    run(main)
+
+
 def test_abort_ends_at_once():
     async def main():
         transport, protocol = await connect()
@@ -139,6 +167,30 @@ def test_paused_reading_holds_what_a_running_read_returns():
     run(main, loop_factory=CountingLoop)
 
 
+@pytest.mark.parametrize("busy_writer,end", [(False, "close"), (False, "abort"), (True, "close")])
+def test_bytes_held_at_the_close_come_before_connection_lost_or_not_at_all(busy_writer, end):
+    async def main():
+        loop = asyncio.get_running_loop()
+        transport, protocol = await connect()
+        transport.pause_reading()
+        transport.write(b"held")
+        await until(lambda: loop.hops["on_read"] >= 1)
+        await turns()
+        if busy_writer:
+            transport.write(b"w" * 10_000)  # stuck on the full loopback: the close waits for it
+        getattr(transport, end)()  # with an idle writer, connection_lost is queued at once
+        transport.resume_reading()
+        if busy_writer:
+            await until(lambda: protocol.data == b"held")
+            transport.abort()
+        await protocol.lost
+        await turns()
+        assert protocol.events[-1] == "lost", protocol.events
+        assert protocol.data == (b"held" if busy_writer else b"")
+
+    run(main, loop_factory=CountingLoop)
+
+
 def test_data_received_raising_keeps_the_reading_loop_going():
     class Faulty(Recorder):
         def data_received(self, data):
@@ -187,6 +239,44 @@ def test_a_closed_event_loop_closes_the_serial_object():
     # period) and finds the loop closed.
     serial.write(b"x")
     until_sync(lambda: not serial.is_open)
+
+
+def test_a_transport_nobody_holds_keeps_reading_and_is_collected_once_lost():
+    received = bytearray()
+    ended = []
+
+    class Forgetful(asyncio.Protocol):
+        def connection_made(self, transport):
+            self.transport = transport  # the protocol and the transport hold each other
+
+        def data_received(self, data):
+            received.extend(data)
+            if received == b"abcdef":
+                self.transport.close()
+
+        def connection_lost(self, exc):
+            ended.append(exc)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        serial = quorvelin.serial_for_url("loop://")
+        transport, protocol = await aio.connection_for_serial(loop, Forgetful, serial)
+        await turns()
+        refs = weakref.ref(transport), weakref.ref(protocol)
+        del transport, protocol
+        gc.collect()
+        serial.write(b"abc")
+        await until(lambda: received == b"abc")
+        await asyncio.sleep(1.2)  # past an idle read's period: the next read still runs
+        gc.collect()
+        serial.write(b"def")
+        await until(lambda: ended == [None])
+        await turns()
+        gc.collect()
+        assert [ref() for ref in refs] == [None, None]
+        assert not serial.is_open
+
+    run(main)
 
 
 # --- writing and flow control -----------------------------------------------------------------

@@ -30,6 +30,20 @@ std::optional<Work> take(PyObject* self) {
     return std::exchange(d->work, std::nullopt);
 }
 
+// A StopIteration leaving the work would end the await as if the work had returned its value;
+// it becomes a RuntimeError caused by it, as in a coroutine.
+void as_coroutine_failure() {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        return;
+    }
+    PyObject* stop = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+    PyObject* failure = PyErr_GetRaisedException();
+    PyException_SetCause(failure, Py_NewRef(stop));
+    PyException_SetContext(failure, stop);
+    PyErr_SetRaisedException(failure);
+}
+
 PyObject* step(PyObject* self) {
     std::optional<Work> work = take(self);
     if (!work) {
@@ -42,6 +56,7 @@ PyObject* step(PyObject* self) {
     work.reset();
     if (!result) {
         PyErr_SetRaisedException(error.release());
+        as_coroutine_failure();
         return nullptr;
     }
     // Made with the result as its one argument, so a tuple result stays one value.

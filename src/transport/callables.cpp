@@ -1,7 +1,7 @@
 // The callables the transport hands to asyncio and to its Futures. The loop calls the step
-// callables ("on_start", "on_read", "on_write", "connection_lost") on its own thread; a
-// Future calls "forward" on the thread that completes it, and "forward" only moves the
-// completion over to the loop.
+// callables ("on_start", "on_read", "on_write", "connection_lost", "deliver_held") on its own
+// thread; a Future calls "forward" on the thread that completes it, and "forward" only moves
+// the completion over to the loop.
 
 #include "future/asyncio_names.h"
 #include "future/python_future.h"
@@ -15,6 +15,7 @@ bool on_start(TransportCore* core, PyObject*) { return core->start_reading(); }
 bool on_read(TransportCore* core, PyObject* fut) { return core->on_read(fut); }
 bool on_write(TransportCore* core, PyObject* fut) { return core->on_write(fut); }
 bool connection_lost(TransportCore* core, PyObject*) { return core->connection_lost(); }
+bool deliver_held(TransportCore* core, PyObject* delivery) { return core->deliver_held(delivery); }
 
 // Calls the step with the first positional argument, or None; the rest is ignored.
 template <bool (*Run)(TransportCore*, PyObject*)>
@@ -37,6 +38,7 @@ PyMethodDef step_defs[] = {
     {"on_read", fastcall(step_call<on_read>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"on_write", fastcall(step_call<on_write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"connection_lost", fastcall(step_call<connection_lost>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"deliver_held", fastcall(step_call<deliver_held>), METH_FASTCALL | METH_KEYWORDS, nullptr},
 };
 
 // Bound to the tuple (core, step callable). Runs on the completing thread: a runtime worker,

@@ -104,7 +104,9 @@ bool TransportCore::resume_reading() {
         py::Ref received = get_attribute<names::data_received>(protocol.get());
         if (received) {
             py::Ref chunk = py::Ref::steal(PyBytes_FromStringAndSize(held.data(), static_cast<Py_ssize_t>(held.size())));
-            scheduled = chunk && call_method<names::call_soon>(loop, received.get(), chunk.get());
+            py::Ref delivery = chunk ? py::Ref::steal(PyTuple_Pack(2, received.get(), chunk.get())) : py::Ref();
+            py::Ref deliver = delivery ? callable(Step::DeliverHeld) : py::Ref();
+            scheduled = deliver && call_method<names::call_soon>(loop, deliver.get(), delivery.get());
         }
         if (!scheduled) {
             // Nothing is lost: the bytes go back in front of anything held meanwhile, and
@@ -116,6 +118,24 @@ bool TransportCore::resume_reading() {
         }
     }
     return start_reading();
+}
+
+// The held bytes reach the protocol's data_received unless connection_lost ran first (after a
+// close or an abort, it may already be queued when reading resumes): the protocol hears
+// nothing after it.
+bool TransportCore::deliver_held(PyObject* delivery) {
+    if (!PyTuple_Check(delivery) || PyTuple_GET_SIZE(delivery) != 2) {
+        PyErr_SetString(PyExc_TypeError, "deliver_held() takes the pair (data_received, data)");
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex);
+        if (!state.protocol) {
+            return true;
+        }
+    }
+    return static_cast<bool>(
+        py::Ref::steal(PyObject_CallOneArg(PyTuple_GET_ITEM(delivery, 0), PyTuple_GET_ITEM(delivery, 1))));
 }
 
 }  // namespace quorvelin::transport

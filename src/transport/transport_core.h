@@ -50,9 +50,9 @@ struct State {
     std::size_t buffered() const { return write_buf.size() + in_flight; }
 };
 
-// The steps the loop runs for the transport: the first read, and what each kind of
-// completed operation is handed to.
-enum class Step { OnStart, OnRead, OnWrite, ConnectionLost };
+// The steps the loop runs for the transport: the first read, what each kind of completed
+// operation is handed to, and the delivery of bytes held while reading was paused.
+enum class Step { OnStart, OnRead, OnWrite, ConnectionLost, DeliverHeld };
 
 struct TransportCore {
     PyObject_HEAD
@@ -73,6 +73,7 @@ struct TransportCore {
     bool on_read(PyObject* fut);
     void pause_reading();
     bool resume_reading();
+    bool deliver_held(PyObject* delivery);
 
     // writing.cpp
     bool write(PyObject* data);
