@@ -370,6 +370,70 @@ def test_waiters_on_several_loops_and_a_closed_one():
     assert reports == []
 
 
+async def outcome_of(future):
+    try:
+        return ("value", await future)
+    except asyncio.CancelledError:
+        return ("cancelled", None)
+
+
+def test_every_consumer_sees_the_one_outcome_of_a_race():
+    # Per round: two cancelling threads, two blocking waiters, awaiting tasks on two loops and
+    # a writer race on one read. Whichever completion wins, all consumers agree with it,
+    # exactly one cancel() reports the win when cancellation won, and the port serves on.
+    rounds = 150
+    loops = [loop_in_thread() for _ in range(2)]
+    with ports() as made:
+        port = made.port()
+        current = {}
+        start, end = threading.Barrier(6), threading.Barrier(6)
+
+        def cancel():
+            current["cancels"].append(current["future"].cancel())
+
+        def wait():
+            try:
+                current["outcomes"].append(("value", current["future"].wait(5)))
+            except asyncio.CancelledError:
+                current["outcomes"].append(("cancelled", None))
+
+        def write():
+            port.write(b"abc")
+
+        def each_round(act):
+            for _ in range(rounds):
+                start.wait(10)
+                act()
+                end.wait(10)
+
+        threads = [threading.Thread(target=each_round, args=(act,)) for act in (cancel, cancel, wait, wait, write)]
+        for t in threads:
+            t.start()
+        try:
+            for _ in range(rounds):
+                future = current["future"] = port.read(3)
+                current["cancels"], current["outcomes"] = [], []
+                awaited = [asyncio.run_coroutine_threadsafe(outcome_of(future), loop) for loop, _ in loops]
+                start.wait(10)
+                end.wait(10)
+                outcomes = current["outcomes"] + [a.result(5) for a in awaited]
+                expected = ("cancelled", None) if future.cancelled() else ("value", b"abc")
+                assert outcomes == [expected] * 4
+                assert sorted(current["cancels"]) == ([False, True] if future.cancelled() else [False, False])
+                port.reset_input_buffer()
+                port.write(b"zz")
+                assert port.read(2).wait(5) == b"zz"
+        except BaseException:
+            start.abort()  # frees the helper threads
+            end.abort()
+            raise
+        finally:
+            for t in threads:
+                t.join(10)
+            for loop, thread in loops:
+                stop_loop(loop, thread)
+
+
 def test_an_asyncio_future_cancelled_first_is_left_alone():
     async def main():
         with ports() as made:
@@ -560,6 +624,42 @@ def test_raising_callback_goes_to_the_unraisable_hook_and_the_rest_still_run():
             assert reports[-1] == (bad, ValueError)
     finally:
         sys.unraisablehook = previous
+
+
+def test_callbacks_may_use_the_futures_they_run_for():
+    # Callbacks run on the completing worker with nothing of the Future locked: they can add,
+    # remove, query, wait and cancel, on their own Future and on others, whose callbacks then
+    # run nested on the same thread.
+    with ports() as made:
+        first, first_port = pending(made)
+        second, _ = pending(made)
+        seen = []
+        done = threading.Event()
+
+        def later(f):
+            seen.append(("later", f is first))
+
+        def on_second(f):
+            seen.append(("second", f.cancelled(), first.cancel(), first.wait(0)))
+
+        def on_first(f):
+            seen.append(("first", f.result(), f.exception(), f.wait(0), f.remove_done_callback(later)))
+            f.add_done_callback(later)  # complete already: runs here, at once
+            seen.append(("cancel", second.cancel(), second.cancel()))
+
+        second.add_done_callback(on_second)
+        first.add_done_callback(on_first)
+        first.add_done_callback(later)
+        first.add_done_callback(lambda f: done.set())
+        first_port.write(b"abc")
+        assert done.wait(5)
+        assert seen == [
+            ("first", b"abc", None, b"abc", 0),
+            ("later", True),
+            ("second", True, False, b"abc"),
+            ("cancel", True, False),
+            ("later", True),
+        ]
 
 
 def test_remove_done_callback():

@@ -104,6 +104,18 @@ def test_subclass_keeps_its_type_and_its_overrides():
 
 # --- results ----------------------------------------------------------------------------------
 
+class OwnEncode(str):
+    """A str whose own encode() must not be what writes use."""
+
+    def encode(self, *args, **kwargs):
+        return b"wrong"
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise ZeroDivisionError("from __index__")
+
+
 READS = [
     # (data written first, call, result of its Future)
     (b"abc", lambda s: s.read(), b"a"),
@@ -123,6 +135,8 @@ READS = [
     (b"abc", lambda s: s.send_break(0), None),
     (b"abc", lambda s: s.send_break(duration=0.01), None),
     (b"", lambda s: s.write("é"), 2),
+    (b"", lambda s: s.write(OwnEncode("é")), 2),
+    (b"ab\xc3\xa9cd", lambda s: s.read_until(OwnEncode("é")), "abé".encode()),
     (b"", lambda s: s.write(bytearray(b"xyz")), 3),
     (b"", lambda s: s.write(memoryview(b"")), 0),
 ]
@@ -183,6 +197,8 @@ CALL_ERRORS = [
     (lambda s: s.read(-1), OverflowError, None),
     (lambda s: s.read(sys.maxsize * 2 + 2), OverflowError, None),
     (lambda s: s.read(1, 2), TypeError, None),
+    (lambda s: s.read(RaisingIndex()), ZeroDivisionError, "from __index__"),
+    (lambda s: s.readline(RaisingIndex()), ZeroDivisionError, "from __index__"),
     (lambda s: s.read(count=1), TypeError, None),
     (lambda s: s.readline(1.5), TypeError, None),
     (lambda s: s.readline(sys.maxsize + 1), OverflowError, None),

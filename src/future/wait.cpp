@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <unordered_set>
 
 #include "future/shared.h"
 #include "port/deadline.h"
@@ -120,11 +121,15 @@ std::vector<std::shared_ptr<Callback>> OpFuture::callbacks() const {
 }
 
 std::size_t OpFuture::remove_callbacks(const std::vector<std::shared_ptr<Callback>>& records) const {
+    // A set, built before locking: a callable registered many times must not make the
+    // section under the lock quadratic.
+    std::unordered_set<const Callback*> removed(records.size());
+    for (const std::shared_ptr<Callback>& record : records) {
+        removed.insert(record.get());
+    }
     std::lock_guard lock(shared_->mutex);
     auto& list = shared_->state.callbacks;
-    auto is_removed = [&](const std::shared_ptr<Callback>& record) {
-        return std::find(records.begin(), records.end(), record) != records.end();
-    };
+    auto is_removed = [&](const std::shared_ptr<Callback>& record) { return removed.contains(record.get()); };
     auto keep = std::stable_partition(list.begin(), list.end(), [&](const auto& r) { return !is_removed(r); });
     std::size_t count = static_cast<std::size_t>(list.end() - keep);
     // The caller still holds `records`, so no record dies under the lock.
