@@ -2,6 +2,7 @@
 
 import asyncio
 import os
+import signal
 import sys
 import time
 import warnings
@@ -395,8 +396,13 @@ FORKED_CALLS = {
 }
 
 
-def child_checks():
+def child_checks(inherited_pending):
     message = "quorvelin cannot be used in a child process created by fork()"
+    # The parent's threads would have completed it; none run here, so waiting must not hang.
+    for timeout in (None, 0, 30):
+        with pytest.raises(quorvelin.SerialException) as raised:
+            inherited_pending.wait(timeout)
+        assert str(raised.value) == message
     port = aio.Serial("loop://", timeout=0)
     for name, call in FORKED_CALLS.items():
         try:
@@ -418,13 +424,14 @@ def test_fork_child_refuses_io_at_the_call():
     parent = aio.Serial("loop://")
     parent.write(b"x").result()  # the runtime runs in the parent
     assert parent.read(1).wait(5) == b"x"
+    pending = parent.read(1)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         pid = os.fork()
     if pid == 0:
         code = 1
         try:
-            child_checks()
+            child_checks(pending)
             code = 0
         except BaseException as error:
             print("child failed:", repr(error), file=sys.stderr)
@@ -435,10 +442,14 @@ def test_fork_child_refuses_io_at_the_call():
         done, status = os.waitpid(pid, os.WNOHANG)
         if done:
             break
-        assert time.monotonic() < deadline, "child hung"
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            raise AssertionError("child hung")
         time.sleep(0.02)
     assert os.waitstatus_to_exitcode(status) == 0
     # The parent is unaffected.
+    assert not pending.done()
     parent.write(b"y")
-    assert parent.read(1).wait(5) == b"y"
+    assert pending.wait(5) == b"y"
     parent.close()

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <unordered_set>
 
+#include "errors/exceptions.h"
 #include "future/shared.h"
 #include "port/deadline.h"
 #include "runtime/block_on.h"
@@ -52,6 +53,11 @@ PyObject* OpFuture::wait(std::optional<double> timeout) const {
         }
         if (finished) {
             return result();
+        }
+        // A forked child inherits pending Futures whose operations ran on the parent's
+        // threads: nothing here will ever complete them.
+        if (Result<runtime::Owned*> owned = runtime::runtime(); !owned) {
+            return exceptions::raise(std::move(owned).error());
         }
         if (PyErr_CheckSignals() < 0) {
             return nullptr;
