@@ -9,6 +9,7 @@
 #include "errors/exceptions.h"
 #include "future/object_handle.h"
 #include "future/python_future.h"
+#include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 #include "serial/constructor.h"
 #include "serial/io_operations.h"
@@ -66,20 +67,15 @@ PyObject* aexit(PyObject* self, PyObject*) {
     return future::wrap(OpFuture::resolved(Outcome(Unit{})));
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
-    {"read", fastcall(read), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
-    {"read_until", fastcall(read_until), METH_FASTCALL | METH_KEYWORDS,
+    {"read", py::as_cfunction(read), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
+    {"read_until", py::as_cfunction(read_until), METH_FASTCALL | METH_KEYWORDS,
      "read_until(self, /, expected=b'\\n', size=None)\n--\n\n"},
-    {"readline", fastcall(readline), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
-    {"readlines", fastcall(readlines), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
-    {"write", fastcall(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
+    {"readline", py::as_cfunction(readline), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
+    {"readlines", py::as_cfunction(readlines), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
+    {"write", py::as_cfunction(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
     {"flush", flush, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"send_break", fastcall(send_break), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
+    {"send_break", py::as_cfunction(send_break), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
     {"read_all", serial::read_all, METH_NOARGS, "read_all($self)\n--\n\n"},
     {"__aenter__", aenter, METH_NOARGS, "__aenter__($self)\n--\n\n"},
     {"__aexit__", aexit, METH_VARARGS, "__aexit__($self, *_args)\n--\n\n"},

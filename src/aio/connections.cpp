@@ -7,6 +7,7 @@
 #include "aio/collect_arguments.h"
 #include "aio/deferred.h"
 #include "pyapi/args.h"
+#include "pyapi/method.h"
 #include "transport/transport.h"
 
 namespace quorvelin::aio {
@@ -179,16 +180,11 @@ PyObject* open_serial_connection(PyObject*, PyObject* const* args, Py_ssize_t na
     return make_deferred(std::move(work));
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 }  // namespace
 
 PyMethodDef create_serial_connection_def = {
     "create_serial_connection",
-    fastcall(create_serial_connection),
+    py::as_cfunction(create_serial_connection),
     METH_FASTCALL | METH_KEYWORDS,
     "create_serial_connection(loop, protocol_factory, url, *args, **kwargs)\n--\n\n"
     "Opens `url` like `quorvelin.serial_for_url` and connects it to a new protocol.",
@@ -196,7 +192,7 @@ PyMethodDef create_serial_connection_def = {
 
 PyMethodDef connection_for_serial_def = {
     "connection_for_serial",
-    fastcall(connection_for_serial),
+    py::as_cfunction(connection_for_serial),
     METH_FASTCALL | METH_KEYWORDS,
     "connection_for_serial(loop, protocol_factory, serial_instance)\n--\n\n"
     "Connects an open port to a new protocol.",
@@ -204,7 +200,7 @@ PyMethodDef connection_for_serial_def = {
 
 PyMethodDef open_serial_connection_def = {
     "open_serial_connection",
-    fastcall(open_serial_connection),
+    py::as_cfunction(open_serial_connection),
     METH_FASTCALL | METH_KEYWORDS,
     "open_serial_connection(*, loop=None, limit=None, **kwargs)\n--\n\n"
     "Opens a port and returns an asyncio `StreamReader` and `StreamWriter` for it.",

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "pyapi/args.h"
+#include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 
 namespace quorvelin::aio {
@@ -140,14 +141,9 @@ void dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
-    {"send", fastcall(send), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
-    {"throw", fastcall(throw_), METH_FASTCALL | METH_KEYWORDS,
+    {"send", py::as_cfunction(send), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
+    {"throw", py::as_cfunction(throw_), METH_FASTCALL | METH_KEYWORDS,
      "throw($self, exception, _value=None, _traceback=None)\n--\n\n"},
     {"close", close, METH_NOARGS, "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -1,5 +1,6 @@
 #include "aio/connections.h"
 #include "pyapi/args.h"
+#include "pyapi/method.h"
 #include "pyapi/ref.h"
 #include "transport/transport.h"
 
@@ -30,7 +31,7 @@ PyObject* module_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyMethodDef module_getattr_def = {
     "__getattr__",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(module_getattr)),
+    py::as_cfunction(module_getattr),
     METH_FASTCALL | METH_KEYWORDS,
     "__getattr__(name)\n--\n\nGives `quorvelin.aio.SerialTransport` on first access.",
 };

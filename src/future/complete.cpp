@@ -5,6 +5,7 @@
 
 #include "errors/exceptions.h"
 #include "future/shared.h"
+#include "pyapi/method.h"
 
 namespace quorvelin::future {
 namespace {
@@ -56,7 +57,7 @@ PyObject* settle_call(PyObject* self, PyObject* /*args*/, PyObject* /*kwargs*/) 
 
 PyMethodDef settle_def = {
     "_settle",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(settle_call)),
+    py::as_cfunction(settle_call),
     METH_VARARGS | METH_KEYWORDS,
     "Settles an asyncio future with the result of a port operation.",
 };

@@ -9,6 +9,7 @@
 #include "future/await.h"
 #include "future/python_future.h"
 #include "pyapi/args.h"
+#include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 
 namespace quorvelin::future {
@@ -131,19 +132,14 @@ void future_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
     {"done", done, METH_NOARGS, "done($self)\n--\n\n"},
     {"cancelled", cancelled, METH_NOARGS, "cancelled($self)\n--\n\n"},
     {"cancel", cancel, METH_NOARGS, "cancel($self)\n--\n\n"},
     {"result", result, METH_NOARGS, "result($self)\n--\n\n"},
     {"exception", exception, METH_NOARGS, "exception($self)\n--\n\n"},
-    {"wait", fastcall(wait), METH_FASTCALL | METH_KEYWORDS, "wait($self, timeout=None)\n--\n\n"},
-    {"add_done_callback", fastcall(add_done_callback), METH_FASTCALL | METH_KEYWORDS,
+    {"wait", py::as_cfunction(wait), METH_FASTCALL | METH_KEYWORDS, "wait($self, timeout=None)\n--\n\n"},
+    {"add_done_callback", py::as_cfunction(add_done_callback), METH_FASTCALL | METH_KEYWORDS,
      "add_done_callback($self, fn, /, *, context=None)\n--\n\n"},
     {"remove_done_callback", remove_done_callback, METH_O, "remove_done_callback($self, fn, /)\n--\n\n"},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "__class_getitem__($type, item, /)\n--\n\n"},

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "pyapi/args.h"
+#include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 
 namespace quorvelin::future {
@@ -73,14 +74,9 @@ void ready_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
-    {"send", fastcall(send), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
-    {"throw", fastcall(throw_into), METH_FASTCALL | METH_KEYWORDS,
+    {"send", py::as_cfunction(send), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
+    {"throw", py::as_cfunction(throw_into), METH_FASTCALL | METH_KEYWORDS,
      "throw($self, exception, _value=None, _traceback=None)\n--\n\n"},
     {"close", close, METH_NOARGS, "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -6,6 +6,7 @@
 #include "list_ports/sysfs_walker.h"
 #include "list_ports/type_filter.h"
 #include "pyapi/args.h"
+#include "pyapi/method.h"
 
 namespace quorvelin::list_ports {
 namespace {
@@ -28,7 +29,7 @@ PyObject* comports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyMethodDef comports_def = {
     "comports",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(comports)),
+    py::as_cfunction(comports),
     METH_FASTCALL | METH_KEYWORDS,
     "comports(include_links=False)\n--\n\n",
 };

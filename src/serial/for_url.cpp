@@ -1,5 +1,6 @@
 #include "serial/for_url.h"
 
+#include "pyapi/method.h"
 #include "pyapi/ref.h"
 #include "serial/serial_class.h"
 
@@ -100,7 +101,7 @@ PyObject* for_url_call(PyObject* cls, const char* function, PyObject* const* arg
 
 PyMethodDef serial_for_url_def = {
     "serial_for_url",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(serial_for_url)),
+    py::as_cfunction(serial_for_url),
     METH_FASTCALL | METH_KEYWORDS,
     "serial_for_url(url, *args, do_not_open=False, **kwargs)\n--\n\n"
     "Returns a `Serial` for `url`, which is a device name or `loop://`.",

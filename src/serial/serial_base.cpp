@@ -3,6 +3,7 @@
 #include <new>
 
 #include "pyapi/args.h"
+#include "pyapi/method.h"
 #include "serial/conversions.h"
 #include "pyapi/once_cell.h"
 #include "serial/update.h"
@@ -431,7 +432,7 @@ PyMethodDef methods[] = {
     {"cancel_write", cancel_write, METH_NOARGS, "cancel_write($self)\n--\n\n"},
     {"fileno", fileno, METH_NOARGS, "fileno($self)\n--\n\n"},
     {"get_settings", get_settings, METH_NOARGS, "get_settings($self)\n--\n\n"},
-    {"apply_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(apply_settings)),
+    {"apply_settings", py::as_cfunction(apply_settings),
      METH_FASTCALL | METH_KEYWORDS, "apply_settings($self, d)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

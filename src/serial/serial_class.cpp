@@ -2,6 +2,7 @@
 
 #include "port/ops.h"
 #include "pyapi/args.h"
+#include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 #include "serial/constructor.h"
 #include "serial/drive.h"
@@ -99,22 +100,17 @@ PyObject* next_line(PyObject* self) {
     return line.release();
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
-    {"read", fastcall(read), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
-    {"read_until", fastcall(read_until), METH_FASTCALL | METH_KEYWORDS,
+    {"read", py::as_cfunction(read), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
+    {"read_until", py::as_cfunction(read_until), METH_FASTCALL | METH_KEYWORDS,
      "read_until(self, /, expected=b'\\n', size=None)\n--\n\n"},
-    {"readline", fastcall(readline), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
-    {"readlines", fastcall(readlines), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
-    {"readinto", fastcall(readinto), METH_FASTCALL | METH_KEYWORDS, "readinto($self, b)\n--\n\n"},
+    {"readline", py::as_cfunction(readline), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
+    {"readlines", py::as_cfunction(readlines), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
+    {"readinto", py::as_cfunction(readinto), METH_FASTCALL | METH_KEYWORDS, "readinto($self, b)\n--\n\n"},
     {"read_all", read_all, METH_NOARGS, "read_all($self)\n--\n\n"},
-    {"write", fastcall(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
+    {"write", py::as_cfunction(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
     {"flush", flush, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"send_break", fastcall(send_break), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
+    {"send_break", py::as_cfunction(send_break), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
     {"readable", readable, METH_NOARGS, "readable($self)\n--\n\n"},
     {"writable", writable, METH_NOARGS, "writable($self)\n--\n\n"},
     {"seekable", seekable, METH_NOARGS, "seekable($self)\n--\n\n"},

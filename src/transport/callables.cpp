@@ -5,6 +5,7 @@
 
 #include "future/asyncio_names.h"
 #include "future/python_future.h"
+#include "pyapi/method.h"
 #include "transport/names.h"
 #include "transport/transport_core.h"
 
@@ -27,18 +28,13 @@ PyObject* step_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     Py_RETURN_NONE;
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 // Indexed by Step.
 PyMethodDef step_defs[] = {
-    {"on_start", fastcall(step_call<on_start>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"on_read", fastcall(step_call<on_read>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"on_write", fastcall(step_call<on_write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"connection_lost", fastcall(step_call<connection_lost>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"deliver_held", fastcall(step_call<deliver_held>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"on_start", py::as_cfunction(step_call<on_start>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"on_read", py::as_cfunction(step_call<on_read>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"on_write", py::as_cfunction(step_call<on_write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"connection_lost", py::as_cfunction(step_call<connection_lost>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"deliver_held", py::as_cfunction(step_call<deliver_held>), METH_FASTCALL | METH_KEYWORDS, nullptr},
 };
 
 // Bound to the tuple (core, step callable). Runs on the completing thread: a runtime worker,

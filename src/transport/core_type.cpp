@@ -5,6 +5,7 @@
 #include <new>
 
 #include "pyapi/args.h"
+#include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 #include "serial/serial_base.h"
 #include "transport/transport_core.h"
@@ -225,20 +226,15 @@ void dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-template <class F>
-constexpr PyCFunction fastcall(F f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
 PyMethodDef methods[] = {
-    {"get_extra_info", fastcall(get_extra_info), METH_FASTCALL | METH_KEYWORDS,
+    {"get_extra_info", py::as_cfunction(get_extra_info), METH_FASTCALL | METH_KEYWORDS,
      "get_extra_info($self, name, default=None)\n--\n\n"},
     {"is_closing", is_closing, METH_NOARGS, "is_closing($self)\n--\n\n"},
     {"is_reading", is_reading, METH_NOARGS, "is_reading($self)\n--\n\n"},
     {"close", close, METH_NOARGS, "close($self)\n--\n\n"},
     {"abort", abort, METH_NOARGS, "abort($self)\n--\n\n"},
-    {"write", fastcall(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
-    {"writelines", fastcall(writelines), METH_FASTCALL | METH_KEYWORDS, "writelines($self, list_of_data)\n--\n\n"},
+    {"write", py::as_cfunction(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
+    {"writelines", py::as_cfunction(writelines), METH_FASTCALL | METH_KEYWORDS, "writelines($self, list_of_data)\n--\n\n"},
     {"can_write_eof", can_write_eof, METH_NOARGS, "can_write_eof($self)\n--\n\n"},
     {"write_eof", write_eof, METH_NOARGS, "write_eof($self)\n--\n\n"},
     {"pause_reading", pause_reading, METH_NOARGS,
@@ -247,13 +243,13 @@ PyMethodDef methods[] = {
      "A read already under way is not cancelled, since it may have taken bytes from the\n"
      "port; what it returns is held and delivered on resume."},
     {"resume_reading", resume_reading, METH_NOARGS, "resume_reading($self)\n--\n\n"},
-    {"set_write_buffer_limits", fastcall(set_write_buffer_limits), METH_FASTCALL | METH_KEYWORDS,
+    {"set_write_buffer_limits", py::as_cfunction(set_write_buffer_limits), METH_FASTCALL | METH_KEYWORDS,
      "set_write_buffer_limits($self, high=None, low=None)\n--\n\n"},
     {"get_write_buffer_limits", get_write_buffer_limits, METH_NOARGS, "get_write_buffer_limits($self)\n--\n\n"},
     {"get_write_buffer_size", get_write_buffer_size, METH_NOARGS, "get_write_buffer_size($self)\n--\n\n"},
     {"flush", flush, METH_NOARGS, "flush($self)\n--\n\n"},
     {"get_protocol", get_protocol, METH_NOARGS, "get_protocol($self)\n--\n\n"},
-    {"set_protocol", fastcall(set_protocol), METH_FASTCALL | METH_KEYWORDS, "set_protocol($self, protocol)\n--\n\n"},
+    {"set_protocol", py::as_cfunction(set_protocol), METH_FASTCALL | METH_KEYWORDS, "set_protocol($self, protocol)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
 
 #include <array>
 
+#include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 #include "pyapi/ref.h"
 #include "transport/transport.h"
@@ -54,7 +55,7 @@ PyObject* get_from_core(PyObject* name, PyObject* transport) {
 
 PyMethodDef forward_def = {
     "forward_to_core",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(forward_method)),
+    py::as_cfunction(forward_method),
     METH_FASTCALL | METH_KEYWORDS,
     nullptr,
 };
