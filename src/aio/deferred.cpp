@@ -9,7 +9,7 @@
 #include <new>
 #include <optional>
 
-#include "pyapi/args.h"
+#include "pyapi/coroutine_steps.h"
 #include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 
@@ -60,50 +60,23 @@ PyObject* step(PyObject* self) {
         as_coroutine_failure();
         return nullptr;
     }
-    // Made with the result as its one argument, so a tuple result stays one value.
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, result.get());
-    if (stop != nullptr) {
-        PyErr_SetRaisedException(stop);
-    }
-    return nullptr;
+    return py::stop_with(result.get());
 }
 
 PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"_value"};
-    static const py::Signature signature{"send", names, 1};
-    PyObject* value = nullptr;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, std::span(&value, 1))) {
+    if (!py::parse_send(args, nargs, kwnames)) {
         return nullptr;
     }
     return step(self);
 }
 
-PyObject* raise_as_exception(py::Ref candidate) {
-    if (!PyExceptionInstance_Check(candidate.get())) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        return nullptr;
-    }
-    PyErr_SetRaisedException(candidate.release());
-    return nullptr;
-}
-
 PyObject* throw_(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"exception", "_value", "_traceback"};
-    static const py::Signature signature{"throw", names, 1};
-    PyObject* given[3];
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, given)) {
+    PyObject* exception = py::parse_throw(args, nargs, kwnames);
+    if (exception == nullptr) {
         return nullptr;
     }
     take(self).reset();  // the work never runs: a task cancelled before its first step opens nothing
-    PyObject* exception = given[0];
-    if (PyType_Check(exception)) {
-        py::Ref instance = py::Ref::steal(PyObject_CallNoArgs(exception));
-        if (!instance) {
-            return nullptr;
-        }
-        return raise_as_exception(std::move(instance));
-    }
-    return raise_as_exception(py::Ref::borrow(exception));
+    return py::raise_thrown(exception);
 }
 
 PyObject* close(PyObject* self, PyObject*) {

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "pyapi/args.h"
+#include "pyapi/coroutine_steps.h"
 #include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 
@@ -24,43 +24,18 @@ PyObject* step(PyObject* self) {
     if (!ready->yielded.exchange(true, std::memory_order_acq_rel)) {
         Py_RETURN_NONE;
     }
-    // An instance, so that a tuple value is not taken for constructor arguments.
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, ready->value);
-    if (stop != nullptr) {
-        PyErr_SetRaisedException(stop);
-    }
-    return nullptr;
+    return py::stop_with(ready->value);
 }
 
 PyObject* send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"_value"};
-    static const py::Signature signature{"send", names, 1};
-    PyObject* value = nullptr;
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, std::span(&value, 1))) return nullptr;
+    if (!py::parse_send(args, nargs, kwnames)) return nullptr;
     return step(self);
 }
 
-// Raises `object` when it is an exception instance; TypeError otherwise.
-PyObject* raise_object(PyObject* object) {
-    if (!PyExceptionInstance_Check(object)) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        return nullptr;
-    }
-    PyErr_SetRaisedException(Py_NewRef(object));
-    return nullptr;
-}
-
 PyObject* throw_into(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const names[] = {"exception", "_value", "_traceback"};
-    static const py::Signature signature{"throw", names, 1};
-    PyObject* v[3];
-    if (!py::parse_fastcall(signature, args, nargs, kwnames, v)) return nullptr;
-    if (PyType_Check(v[0])) {
-        py::Ref instance = py::Ref::steal(PyObject_CallNoArgs(v[0]));
-        if (!instance) return nullptr;
-        return raise_object(instance.get());
-    }
-    return raise_object(v[0]);
+    PyObject* exception = py::parse_throw(args, nargs, kwnames);
+    if (exception == nullptr) return nullptr;
+    return py::raise_thrown(exception);
 }
 
 PyObject* close(PyObject*, PyObject*) { Py_RETURN_NONE; }
