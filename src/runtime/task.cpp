@@ -1,5 +1,9 @@
 #include "runtime/task.h"
 
+#include <asio/defer.hpp>
+
+#include "runtime/reactor_wake.h"
+
 namespace quorvelin::runtime::detail {
 
 void TaskCore::start() {
@@ -9,7 +13,13 @@ void TaskCore::start() {
 
 void TaskCore::schedule_locked() {
     phase_ = Phase::Scheduled;
-    asio::post(io_, [self = shared_from_this()] { self->run(); });
+    auto run = [self = shared_from_this()] { self->run(); };
+    if (ReactorWake::active()) {
+        // On a worker of another io_context this falls back to an ordinary post.
+        asio::defer(io_, std::move(run));
+    } else {
+        asio::post(io_, std::move(run));
+    }
 }
 
 void TaskCore::wake() {
