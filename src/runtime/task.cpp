@@ -11,6 +11,11 @@ void TaskCore::start() {
     schedule_locked();
 }
 
+void TaskCore::park() {
+    std::lock_guard lock(mutex_);
+    phase_ = Phase::Idle;
+}
+
 void TaskCore::schedule_locked() {
     phase_ = Phase::Scheduled;
     auto run = [self = shared_from_this()] { self->run(); };
