@@ -53,8 +53,9 @@ private:
         runtime::Instant deadline;
         runtime::Waker waker;
     };
-    // Both called with mutex_ held.
+    // Called with mutex_ held.
     void arm_locked(runtime::Instant deadline);
+    // The timer's handler, and a dropped wait; each takes mutex_ itself.
     void fired(std::uint64_t generation);
     void withdraw(std::uint64_t id);
 
