@@ -2,6 +2,8 @@
 // continued as a runtime task whose end completes the Shared.
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 
 #include "future/shared.h"
 #include "runtime/runtime.h"
@@ -11,16 +13,69 @@ namespace {
 
 std::atomic<std::uint64_t> spawned{0};
 
-// The task: the guard exists from the first step on, and the operation is a local declared
-// after it, so whenever the frame goes (finish, fault, abort) the operation and its port
-// locks are released before the guard's completion attempt.
-runtime::Operation<Unit> task_body(std::shared_ptr<Shared> shared, runtime::Operation<Outcome> given) {
-    CompleteOnDrop guard(shared);
+// The task: the guard is made with the frame, so even a task destroyed before its first step
+// cannot leave the Shared pending (after a cancellation its attempt simply loses). From the
+// first step on both are locals, the operation declared after the guard, so whenever the
+// frame goes (finish, fault, abort) the operation and its port locks are released before the
+// guard's completion attempt.
+runtime::Operation<Unit> task_body(std::unique_ptr<CompleteOnDrop> made_guard, std::shared_ptr<Shared> shared,
+                                   runtime::Operation<Outcome> given) {
+    std::unique_ptr<CompleteOnDrop> guard = std::move(made_guard);
     runtime::Operation<Outcome> operation = std::move(given);
     Result<Outcome> result = co_await operation;
     operation.reset();
     complete(*shared, std::move(result));
     co_return Unit{};
+}
+
+runtime::Operation<Unit> guarded_body(const std::shared_ptr<Shared>& shared, runtime::Operation<Outcome> operation) {
+    return task_body(std::make_unique<CompleteOnDrop>(shared), shared, std::move(operation));
+}
+
+// Stands in for the task during the first poll on the calling thread, before the task exists:
+// whatever that poll armed wakes the gate, and the gate passes every wake-up on to the task
+// once it is attached, the one that came before included. So the task's first run waits for
+// the operation to be able to progress instead of being scheduled only to arm it once more.
+class StartGate final : public runtime::WakeTarget {
+public:
+    void wake() override {
+        std::shared_ptr<runtime::WakeTarget> task;
+        {
+            std::lock_guard lock(mutex_);
+            if (!task_) {
+                woken_ = true;
+                return;
+            }
+            task = task_;
+        }
+        task->wake();
+    }
+
+    void attach(std::shared_ptr<runtime::WakeTarget> task) {
+        bool woken = false;
+        {
+            std::lock_guard lock(mutex_);
+            task_ = task;
+            woken = woken_;
+        }
+        if (woken) {
+            task->wake();
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    bool woken_ = false;
+    // Strong: until its first run, a parked task is held only by what can wake it.
+    std::shared_ptr<runtime::WakeTarget> task_;
+};
+
+void store_abort(Shared& shared, const runtime::AbortHandle& abort) {
+    std::lock_guard lock(shared.mutex);
+    // The task may have finished already; an abort handle must not outlive pending.
+    if (!shared.state.result) {
+        shared.state.abort = abort;
+    }
 }
 
 }  // namespace
@@ -40,15 +95,8 @@ Result<OpFuture> OpFuture::spawn(runtime::Operation<Outcome> operation) {
         return std::move(owned).error();
     }
     spawned.fetch_add(1, std::memory_order_relaxed);
-    runtime::Operation<Unit> body = task_body(shared, std::move(operation));
-    runtime::JoinHandle<Unit> join = owned.value()->runtime->spawn(std::move(body));
-    {
-        std::lock_guard lock(shared->mutex);
-        // The task may have finished already; an abort handle must not outlive pending.
-        if (!shared->state.result) {
-            shared->state.abort = join.abort_handle();
-        }
-    }
+    runtime::JoinHandle<Unit> join = owned.value()->runtime->spawn(guarded_body(shared, std::move(operation)));
+    store_abort(*shared, join.abort_handle());
     return OpFuture(std::move(shared));
 }
 
@@ -59,10 +107,11 @@ Result<OpFuture> OpFuture::start(runtime::Operation<Outcome> operation) {
     }
     std::optional<Result<Outcome>> first;
     bool faulted = false;
+    auto gate = std::make_shared<StartGate>();
     {
         py::Unattached released;
-        runtime::Waker noop = runtime::Waker::noop();
-        runtime::Context cx(noop);
+        runtime::Waker gate_waker(gate);
+        runtime::Context cx(gate_waker);
         try {
             auto poll = operation.poll(cx);
             if (poll.is_ready()) {
@@ -83,7 +132,15 @@ Result<OpFuture> OpFuture::start(runtime::Operation<Outcome> operation) {
         operation.reset();
         return future;
     }
-    return spawn(std::move(operation));
+    // The task is made parked: its first run comes with the first wake-up of what the poll
+    // above armed, through the gate.
+    auto shared = std::make_shared<Shared>();
+    spawned.fetch_add(1, std::memory_order_relaxed);
+    runtime::ParkedTask<Unit> parked =
+        owned.value()->runtime->spawn_parked(guarded_body(shared, std::move(operation)));
+    store_abort(*shared, parked.join.abort_handle());
+    gate->attach(std::move(parked.target));
+    return OpFuture(std::move(shared));
 }
 
 }  // namespace quorvelin::future

@@ -48,7 +48,10 @@ void PortCore::close() {
 }
 
 bool PortCore::is_open() {
-    std::lock_guard lock(state_mutex_);
+    // Only the presence of the backend, which changes under the exclusive lock: shared, so
+    // the check at the start of every read does not wait for a write attempt in progress
+    // (nor hold the next attempts off behind it).
+    std::shared_lock lock(state_mutex_);
     return state_.backend != nullptr;
 }
 

@@ -3,6 +3,7 @@
 // mishandles move-only temporaries there (a captured descriptor was closed twice).
 
 #include <algorithm>
+#include <memory>
 
 #include "port/deadline.h"
 #include "port/disconnect.h"
@@ -259,8 +260,11 @@ Operation<std::vector<std::string>> PortCore::readlines(std::shared_ptr<PortCore
 }
 
 Operation<std::string> PortCore::read_available_locked(PortCore& core, std::size_t limit) {
-    std::vector<std::uint8_t> buffer(std::max<std::size_t>(limit, 1));
-    auto chunk_read = read_chunk(core, buffer, std::nullopt);
+    // Left uninitialised: only the bytes a read stores are ever looked at, and zeroing the
+    // transport's 64 KiB limit on every chunk of a few bytes cost more than the read.
+    const std::size_t size = std::max<std::size_t>(limit, 1);
+    auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+    auto chunk_read = read_chunk(core, std::span(buffer.get(), size), std::nullopt);
     auto count = co_await chunk_read;
     if (!count.ok()) {
         co_return std::move(count).error();
@@ -268,7 +272,7 @@ Operation<std::string> PortCore::read_available_locked(PortCore& core, std::size
     if (!count.value()) {
         co_return std::string();  // a cancel request
     }
-    co_return std::string(reinterpret_cast<const char*>(buffer.data()), *count.value());
+    co_return std::string(reinterpret_cast<const char*>(buffer.get()), *count.value());
 }
 
 Operation<std::string> PortCore::read_available(std::shared_ptr<PortCore> core, std::size_t limit) {

@@ -8,6 +8,7 @@
 
 #include "runtime/direct_wait.h"
 #include "runtime/fork_guard.h"
+#include "runtime/reactor_wake.h"
 
 namespace quorvelin::runtime {
 namespace {
@@ -195,6 +196,7 @@ Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
             side.mark_ready();
             waker = std::move(side.waker);
         }
+        ReactorWake continuation;
         waker.wake();
     });
     return pending;

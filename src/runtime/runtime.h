@@ -30,6 +30,10 @@ public:
     JoinHandle<T> spawn(Operation<T> operation) {
         return spawn_on(io_, std::move(operation));
     }
+    template <class T>
+    ParkedTask<T> spawn_parked(Operation<T> operation) {
+        return spawn_parked_on(io_, std::move(operation));
+    }
 
     // The runtime whose io_context the calling thread is driving (a worker, or a pool thread
     // standing in for a blocked worker), or null.

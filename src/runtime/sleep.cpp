@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "runtime/direct_wait.h"
+#include "runtime/reactor_wake.h"
 #include "runtime/runtime.h"
 
 namespace quorvelin::runtime {
@@ -63,6 +64,7 @@ Poll<Unit> Sleep::poll(Context& cx) {
             shared->fired = true;
             waker = std::move(shared->waker);
         }
+        ReactorWake continuation;
         waker.wake();
     });
     return pending;

@@ -1,5 +1,9 @@
 #include "runtime/task.h"
 
+#include <asio/defer.hpp>
+
+#include "runtime/reactor_wake.h"
+
 namespace quorvelin::runtime::detail {
 
 void TaskCore::start() {
@@ -7,9 +11,20 @@ void TaskCore::start() {
     schedule_locked();
 }
 
+void TaskCore::park() {
+    std::lock_guard lock(mutex_);
+    phase_ = Phase::Idle;
+}
+
 void TaskCore::schedule_locked() {
     phase_ = Phase::Scheduled;
-    asio::post(io_, [self = shared_from_this()] { self->run(); });
+    auto run = [self = shared_from_this()] { self->run(); };
+    if (ReactorWake::active()) {
+        // On a worker of another io_context this falls back to an ordinary post.
+        asio::defer(io_, std::move(run));
+    } else {
+        asio::post(io_, std::move(run));
+    }
 }
 
 void TaskCore::wake() {

@@ -101,6 +101,9 @@ public:
     void abort();
     // Schedules the first run; called once, right after construction.
     void start();
+    // Instead of start(): the first run waits for the first wake-up, as if the task had been
+    // polled once and found pending.
+    void park();
 
 protected:
     // Polls the operation; on completion releases it, then publishes its result.
@@ -222,6 +225,22 @@ JoinHandle<T> spawn_on(asio::io_context& io, Operation<T> operation) {
     auto task = std::make_shared<detail::Task<T>>(io, std::move(operation), join);
     task->start();
     return JoinHandle<T>(std::move(join), AbortHandle(task));
+}
+
+// A task whose first run waits for a wake-up of the returned target (or an abort): for an
+// operation whose leaves were already polled, and armed to wake that target, elsewhere.
+template <class T>
+struct ParkedTask {
+    JoinHandle<T> join;
+    std::shared_ptr<WakeTarget> target;
+};
+
+template <class T>
+ParkedTask<T> spawn_parked_on(asio::io_context& io, Operation<T> operation) {
+    auto join = std::make_shared<detail::JoinState<T>>();
+    auto task = std::make_shared<detail::Task<T>>(io, std::move(operation), join);
+    task->park();
+    return ParkedTask<T>{JoinHandle<T>(std::move(join), AbortHandle(task)), task};
 }
 
 }  // namespace quorvelin::runtime

@@ -5,17 +5,52 @@
 
 #include <span>
 
-#include "runtime/sleep.h"
+#include "runtime/runtime.h"
 
 namespace quorvelin::transport {
 
 using runtime::Operation;
 
+namespace {
+
+// Polls the read first, so data that is there at the end of the period still counts; yields
+// nothing once the period is over.
+template <runtime::Pollable P>
+class WithinPeriod {
+public:
+    WithinPeriod(P& inner, ReadPeriod::Wait wait) : inner_(inner), wait_(std::move(wait)) {}
+
+    runtime::Poll<std::optional<runtime::poll_output_t<P>>> poll(runtime::Context& cx) {
+        auto result = inner_.poll(cx);
+        if (result.is_ready()) {
+            return std::optional<runtime::poll_output_t<P>>(result.take());
+        }
+        if (wait_.poll(cx).is_ready()) {
+            return std::optional<runtime::poll_output_t<P>>();
+        }
+        return runtime::pending;
+    }
+
+private:
+    P& inner_;
+    ReadPeriod::Wait wait_;
+};
+
+}  // namespace
+
 Operation<Outcome> read_op(std::shared_ptr<PortCore> port) {
+    Result<runtime::Owned*> owned = runtime::runtime();
+    if (!owned) {
+        return [](SerialError error) -> Operation<Outcome> { co_return error; }(std::move(owned).error());
+    }
+    return read_op(std::move(port), ReadPeriod::make(owned.value()->runtime->io()));
+}
+
+Operation<Outcome> read_op(std::shared_ptr<PortCore> port, std::shared_ptr<ReadPeriod> period) {
     // The body is lazy, so this runs at the first poll and the period counts from there.
     const runtime::Instant deadline = runtime::Clock::now() + READ_PERIOD;
     auto read = PortCore::read_available(port, READ_LIMIT);
-    auto bounded = runtime::timeout(deadline, runtime::by_ref(read));
+    WithinPeriod bounded(read, period->wait_until(deadline));
     auto result = co_await bounded;
     // Dropped here, before the result is handed on: an abandoned read gives its lock back.
     read.reset();

@@ -3,6 +3,7 @@
 
 #include "errors/exceptions.h"
 #include "future/python_future.h"
+#include "runtime/runtime.h"
 #include "transport/names.h"
 #include "transport/operations.h"
 #include "transport/transport_core.h"
@@ -16,7 +17,22 @@ bool TransportCore::start_reading() {
             return true;
         }
     }
-    Result<future::OpFuture> started = future::OpFuture::start(read_op(port));
+    // The runtime is asked first for its timers; when it is unavailable, this is the error
+    // that starting the read would raise.
+    Result<runtime::Owned*> owned = runtime::runtime();
+    if (!owned) {
+        exceptions::raise(std::move(owned).error());
+        return false;
+    }
+    std::shared_ptr<ReadPeriod> period;
+    {
+        std::lock_guard lock(mutex);
+        if (!read_period) {
+            read_period = ReadPeriod::make(owned.value()->runtime->io());
+        }
+        period = read_period;
+    }
+    Result<future::OpFuture> started = future::OpFuture::start(read_op(port, std::move(period)));
     if (!started) {
         exceptions::raise(std::move(started).error());
         return false;

@@ -25,6 +25,7 @@
 
 #include "port/port_core.h"
 #include "pyapi/ref.h"
+#include "transport/read_period.h"
 
 namespace quorvelin::transport {
 
@@ -59,6 +60,7 @@ struct TransportCore {
     PyObject* loop;    // strong; never changes
     PyObject* serial;  // strong, a SerialBase; never changes
     std::shared_ptr<PortCore> port;
+    std::shared_ptr<ReadPeriod> read_period;  // made by the first read; under mutex
     std::mutex mutex;  // guards state
     State state;
     PyObject* transport_ref;  // weak reference to the SerialTransport; set once by create
