@@ -104,4 +104,19 @@ bool TransportCore::when_done(PyObject* fut, Step step) {
     return forwarder && future::on_done_here(fut, forwarder.get());
 }
 
+bool TransportCore::track(future::OpFuture started, py::Ref State::*slot, Step step) {
+    py::Ref fut = py::Ref::steal(future::wrap(std::move(started)));
+    if (!fut) {
+        return false;
+    }
+    py::Ref previous;  // released after the unlock
+    {
+        std::lock_guard lock(mutex);
+        previous = std::exchange(state.*slot, fut);
+    }
+    // Recorded first: a Future that is already complete runs "forward" right here, and its
+    // completion must not look stale when it reaches the step.
+    return when_done(fut.get(), step);
+}
+
 }  // namespace quorvelin::transport

@@ -93,16 +93,7 @@ bool TransportCore::finish(bool drain) {
         PyErr_SetRaisedException(start_error.release());
         return false;
     }
-    py::Ref fut = py::Ref::steal(future::wrap(std::move(started).value()));
-    if (!fut) {
-        return false;
-    }
-    py::Ref previous;
-    {
-        std::lock_guard lock(mutex);
-        previous = std::exchange(state.finish_fut, fut);
-    }
-    return when_done(fut.get(), Step::ConnectionLost);
+    return track(std::move(started).value(), &State::finish_fut, Step::ConnectionLost);
 }
 
 bool TransportCore::connection_lost() {

@@ -37,18 +37,7 @@ bool TransportCore::start_reading() {
         exceptions::raise(std::move(started).error());
         return false;
     }
-    py::Ref fut = py::Ref::steal(future::wrap(std::move(started).value()));
-    if (!fut) {
-        return false;
-    }
-    py::Ref previous;
-    {
-        std::lock_guard lock(mutex);
-        previous = std::exchange(state.read_fut, fut);
-    }
-    // Recorded first: a Future that is already complete runs "forward" right here, and its
-    // completion must not look stale when it reaches on_read.
-    return when_done(fut.get(), Step::OnRead);
+    return track(std::move(started).value(), &State::read_fut, Step::OnRead);
 }
 
 bool TransportCore::on_read(PyObject* fut) {

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <string>
 
+#include "future/shared.h"
 #include "port/port_core.h"
 #include "pyapi/ref.h"
 #include "transport/read_period.h"
@@ -102,6 +103,9 @@ struct TransportCore {
     // which hands the completed Future to the loop for `step`.
     py::Ref callable(Step step);
     bool when_done(PyObject* fut, Step step);
+    // Wraps a started operation in a Python Future, records it in `slot` (the caller's check
+    // for a stale completion) and has `step` run when it completes.
+    bool track(future::OpFuture started, py::Ref State::*slot, Step step);
 
     // The protocol, or None when absent (a new reference).
     py::Ref protocol_or_none();

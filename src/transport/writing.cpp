@@ -67,16 +67,7 @@ bool TransportCore::start_writing() {
         exceptions::raise(std::move(started).error());
         return false;
     }
-    py::Ref fut = py::Ref::steal(future::wrap(std::move(started).value()));
-    if (!fut) {
-        return false;
-    }
-    py::Ref previous;
-    {
-        std::lock_guard lock(mutex);
-        previous = std::exchange(state.write_fut, fut);
-    }
-    return when_done(fut.get(), Step::OnWrite);
+    return track(std::move(started).value(), &State::write_fut, Step::OnWrite);
 }
 
 bool TransportCore::on_write(PyObject* fut) {
