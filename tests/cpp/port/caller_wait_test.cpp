@@ -22,13 +22,6 @@ using native::testing::PtyPair;
 using native::testing::read_up_to;
 using runtime::Clock;
 
-int rounds(int normal) {
-    if (const char* text = std::getenv("QUORVELIN_STRESS_COUNT")) {
-        return std::max(10, std::min(normal, std::atoi(text) / 100));
-    }
-    return normal;
-}
-
 std::shared_ptr<PortCore> open_pty(const PtyPair& pty) {
     auto core = PortCore::make();
     core->with_settings([&](PortSettings& s) { s.port = pty.slave_path(); });
@@ -78,7 +71,7 @@ TEST(CallerWait, CloseEndsItAtOnce) {
     std::minstd_rand random(7);
     for (const PortKind& kind : kinds) {
         SCOPED_TRACE(kind.name);
-        for (int i = 0; i < rounds(200); ++i) {
+        for (int i = 0; i < runtime::testing::stress_rounds(200, 100, 10); ++i) {
             std::optional<PtyPair> pty;
             std::shared_ptr<PortCore> core;
             if (kind.pty) {
@@ -116,7 +109,7 @@ TEST(CallerWait, CancelEndsItAtOnceAndIsUsedUp) {
             core = open_loopback();
         }
         set_timeouts(core, std::nullopt, std::nullopt, std::nullopt);
-        for (int i = 0; i < rounds(200); ++i) {
+        for (int i = 0; i < runtime::testing::stress_rounds(200, 100, 10); ++i) {
             auto delay = std::chrono::microseconds(random() % 2000);
             std::thread canceller([core, delay] {
                 std::this_thread::sleep_for(delay);
@@ -141,7 +134,7 @@ TEST(CallerWait, HandOffInTheMiddleOfAWaitLosesNothing) {
     PtyPair pty;
     auto core = open_pty(pty);
     set_timeouts(core, std::nullopt);
-    const int count = rounds(300);
+    const int count = runtime::testing::stress_rounds(300, 100, 10);
     std::thread sender([&] {
         std::minstd_rand random(3);
         for (int i = 0; i < count; ++i) {

@@ -21,11 +21,6 @@ using namespace std::chrono_literals;
 using testing::Gate;
 using testing::LiveCount;
 
-int stress_count() {
-    if (const char* text = std::getenv("QUORVELIN_STRESS_COUNT")) return std::max(1, std::atoi(text) / 10);
-    return 10000;
-}
-
 Operation<int> counted(std::atomic<int>* polls, int value) {
     polls->fetch_add(1);
     co_return value;
@@ -77,7 +72,7 @@ TEST(ParkedTask, WakesAndAbortsRacingTheParkingLoseNothing) {
     auto owned = runtime();
     ASSERT_TRUE(owned.ok());
     Runtime* rt = owned.value()->runtime;
-    const int count = stress_count();
+    const int count = testing::stress_rounds(10000, 10);
     std::atomic<int> live{0};
     std::vector<Gate> gates(count);
     std::vector<JoinHandle<int>> joins;

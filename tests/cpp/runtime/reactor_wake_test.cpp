@@ -24,11 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::LiveCount;
 
-int stress_rounds() {
-    if (const char* text = std::getenv("QUORVELIN_STRESS_COUNT")) return std::max(1, std::atoi(text) / 100);
-    return 1000;
-}
-
 struct SocketPair {
     int fds[2] = {-1, -1};
     SocketPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0); }
@@ -86,7 +81,7 @@ TEST(ReactorWake, ReadinessAndTimerWakeupsAreNeitherLostNorDoubled) {
     ASSERT_TRUE(owned.ok());
     Runtime* rt = owned.value()->runtime;
     const int readers = 16;
-    const int rounds = stress_rounds();
+    const int rounds = testing::stress_rounds(1000, 100);
     std::atomic<int> live{0};
     std::vector<SocketPair> pairs(readers);
     std::vector<std::unique_ptr<FdReadiness>> readiness;

@@ -18,12 +18,6 @@ using namespace std::chrono_literals;
 using testing::Gate;
 using testing::LiveCount;
 
-// Sanitizer runs set a smaller count.
-int stress_count() {
-    if (const char* text = std::getenv("QUORVELIN_STRESS_COUNT")) return std::atoi(text);
-    return 100000;
-}
-
 Operation<int> gated(Gate gate, std::atomic<int>* live, int value) {
     LiveCount alive(*live);
     co_await gate.wait();
@@ -75,7 +69,7 @@ TEST(Stress, InlineThenHandedOffOperationsAllComplete) {
     auto owned = runtime();
     ASSERT_TRUE(owned.ok());
     Runtime* rt = owned.value()->runtime;
-    const int count = stress_count();
+    const int count = testing::stress_rounds(100000, 1);
     std::atomic<int> live{0};
     std::vector<JoinHandle<int>> joins;
     joins.reserve(count);

@@ -1,8 +1,10 @@
 #pragma once
 // Small leaves and probes shared by the runtime tests.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <filesystem>
 #include <memory>
@@ -16,6 +18,17 @@
 namespace quorvelin::runtime::testing {
 
 using namespace std::chrono_literals;
+
+// How many rounds a stress test runs: `full` normally; under the sanitizers, which set
+// QUORVELIN_STRESS_COUNT for their slower runs, that count divided by `divisor`, kept between
+// `floor` and `full`.
+inline int stress_rounds(int full, int divisor, int floor = 1) {
+    const char* text = std::getenv("QUORVELIN_STRESS_COUNT");
+    if (text == nullptr) {
+        return full;
+    }
+    return std::max(floor, std::min(full, std::atoi(text) / divisor));
+}
 
 // Counts its wake-ups.
 class CountingTarget final : public WakeTarget {

@@ -19,11 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-int stress_count() {
-    if (const char* text = std::getenv("QUORVELIN_STRESS_COUNT")) return std::max(1, std::atoi(text) / 10);
-    return 20000;
-}
-
 // Remembers what the waiting thread saw.
 class RecordingSink final : public ReadinessSink {
 public:
@@ -109,7 +104,7 @@ TEST(ThreadWaiter, FullRecordRefusesMoreDescriptors) {
 TEST(ThreadWaiter, WakeUpsRacingTheWaiterAreNeverLost) {
     ThreadWaiter::Mine mine = ThreadWaiter::current();
     ASSERT_NE(mine.waiter, nullptr);
-    const int steps = stress_count();
+    const int steps = testing::stress_rounds(20000, 10);
     std::atomic<int> posted{0};
     std::atomic<int> seen{0};
     std::thread poster([&, waker = *mine.waker] {

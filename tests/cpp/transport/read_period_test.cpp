@@ -68,7 +68,7 @@ TEST(ReadPeriod, AnEarlierWaitRearmsTheTimer) {
 TEST(ReadPeriod, SuccessiveWaitsFromManyThreadsAreEachWokenOnceAtTheirEnd) {
     auto period = make_period();
     const int threads = 4;
-    const int reads = std::getenv("QUORVELIN_STRESS_COUNT") ? 100 : 400;
+    const int reads = runtime::testing::stress_rounds(400, 100);
     std::vector<std::thread> readers;
     std::atomic<int> failures{0};
     for (int t = 0; t < threads; ++t) {
