@@ -20,26 +20,12 @@ import sys
 import time
 import tty
 
+from echo_far_end import ECHO_FAR_END
 from quorvelin import aio
 
 REPETITIONS = 9
 ROUND_TRIPS = 400
 READY_AWAITS = 4000
-
-# The far end runs in its own process: it echoes every byte back as soon as it arrives.
-ECHO = """
-import os, select, sys
-fd = int(sys.argv[1])
-while True:
-    select.select([fd], [], [])
-    try:
-        data = os.read(fd, 4096)
-    except OSError:
-        break
-    if not data:
-        break
-    os.write(fd, data)
-"""
 
 
 class WakeCounter:
@@ -143,7 +129,7 @@ async def main():
     counter = WakeCounter(loop)
     master, slave = os.openpty()
     name = os.ttyname(slave)
-    echo = subprocess.Popen([sys.executable, "-c", ECHO, str(master)], pass_fds=[master])
+    echo = subprocess.Popen([sys.executable, ECHO_FAR_END, str(master)], pass_fds=[master])
     try:
         sides = [("quorvelin", quorvelin_round_trips), ("by hand", by_hand_round_trips)]
         times = {label: [] for label, _ in sides}

@@ -38,23 +38,8 @@ import threading
 import time
 import tty
 
-# The far end: echoes every byte back as it comes. A process of its own, so that its CPU
-# time does not count towards the client's.
-ECHO_CODE = r"""
-import os, sys
-fd = int(sys.argv[1])
-os.set_blocking(fd, True)
-while True:
-    try:
-        data = os.read(fd, 65536)
-    except OSError:
-        break
-    if not data:
-        break
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]
-"""
+from echo_far_end import ECHO_FAR_END
+
 
 ROUND_TRIP_AIM = "wall <= 1.15x, cpu <= 2x"
 LOOP_AIM = "wall <= 1.5x"
@@ -69,7 +54,7 @@ class EchoPty:
         self.name = os.ttyname(slave)
         # Raw, so that the line discipline neither echoes nor edits what passes.
         tty.setraw(slave)
-        self.process = subprocess.Popen([sys.executable, "-c", ECHO_CODE, str(master)], pass_fds=[master])
+        self.process = subprocess.Popen([sys.executable, ECHO_FAR_END, str(master)], pass_fds=[master])
         os.close(master)
         # Kept open so the pty never hangs up between clients.
         self.slave = slave

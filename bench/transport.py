@@ -23,29 +23,13 @@ import sys
 import time
 import tty
 
+from echo_far_end import ECHO_FAR_END
 from quorvelin import aio
 
 REPETITIONS = 7
 ROUND_TRIPS = 300
 BULK = 8 * 1024 * 1024
 PIECE = 64 * 1024
-
-# The far end echoes every byte back as soon as it arrives.
-ECHO = """
-import os, select, sys
-fd = int(sys.argv[1])
-while True:
-    select.select([fd], [], [])
-    try:
-        data = os.read(fd, 65536)
-    except OSError:
-        break
-    if not data:
-        break
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]
-"""
 
 
 class Echoed(asyncio.Protocol):
@@ -140,7 +124,7 @@ async def main():
     master, slave = os.openpty()
     name = os.ttyname(slave)
     tty.setraw(master)
-    echo = subprocess.Popen([sys.executable, "-c", ECHO, str(master)], pass_fds=[master])
+    echo = subprocess.Popen([sys.executable, ECHO_FAR_END, str(master)], pass_fds=[master])
     sides = [("ours", with_serial_transport), ("pipes", with_pipe_transports)]
     try:
         latency = {"ours": [], "pipes": []}
