@@ -274,6 +274,30 @@ def test_close_ends_a_pending_read_through_its_future():
         future.wait(5)
 
 
+@pytest.mark.timeout(60)
+def test_a_cancelled_break_never_undoes_a_break_set_after_the_cancel(loop):
+    # The cancelled operation's clean-up (turning its break off) runs later on a worker; a
+    # flush waits for it, since it needs the write lock that operation held.
+    undone = 0
+    for _ in range(40):
+        breaking = loop.send_break(1.0)
+        assert loop.break_condition
+        assert breaking.cancel()
+        loop.break_condition = True
+        assert loop.flush().wait(5) is None
+        undone += not loop.break_condition
+        loop.break_condition = False
+    assert undone == 0, f"the break was turned off {undone} times of 40"
+
+
+def test_a_cancelled_break_still_ends_its_own_break(loop):
+    breaking = loop.send_break(1.0)
+    assert loop.break_condition
+    breaking.cancel()
+    assert loop.flush().wait(5) is None
+    assert not loop.break_condition
+
+
 # --- async with and serial_for_url ------------------------------------------------------------
 
 
@@ -403,6 +427,7 @@ def child_checks(inherited_pending):
         with pytest.raises(quorvelin.SerialException) as raised:
             inherited_pending.wait(timeout)
         assert str(raised.value) == message
+
     port = aio.Serial("loop://", timeout=0)
     for name, call in FORKED_CALLS.items():
         try:

@@ -74,12 +74,47 @@ Status PortCore::set_break_condition(bool level) {
     {
         std::lock_guard lock(settings_mutex_);
         settings_.break_condition = level;
+        ++break_settings_;
     }
     std::lock_guard lock(state_mutex_);
     if (!state_.backend) {
         return ok_status();
     }
     return state_.backend->set_break_state(level);
+}
+
+Result<std::uint64_t> PortCore::begin_break() {
+    std::uint64_t token = 0;
+    {
+        std::lock_guard lock(settings_mutex_);
+        settings_.break_condition = true;
+        token = ++break_settings_;
+    }
+    std::lock_guard lock(state_mutex_);
+    if (!state_.backend) {
+        return token;
+    }
+    if (Status on = state_.backend->set_break_state(true); !on.ok()) {
+        return std::move(on).error();
+    }
+    return token;
+}
+
+void PortCore::end_break_unless_changed(std::uint64_t token) {
+    // The state lock is taken first and held across the check: a caller's setting either
+    // comes before it (and is seen) or waits for it (and is applied after).
+    std::lock_guard state_lock(state_mutex_);
+    {
+        std::lock_guard lock(settings_mutex_);
+        if (break_settings_ != token) {
+            return;
+        }
+        settings_.break_condition = false;
+        ++break_settings_;
+    }
+    if (state_.backend) {
+        (void)state_.backend->set_break_state(false);
+    }
 }
 
 Result<std::optional<std::int32_t>> PortCore::fileno() {
@@ -135,7 +170,7 @@ CancelWrite::~CancelWrite() {
 
 BreakGuard::~BreakGuard() {
     if (core_) {
-        (void)core_->set_break_condition(false);
+        core_->end_break_unless_changed(token_);
     }
 }
 

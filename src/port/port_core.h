@@ -9,6 +9,7 @@
 // Before fork() the fork guard takes the state, settings and notifier locks of every port in
 // this order (runtime/fork_guard.h), so a forked child can still close and configure its ports.
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -54,7 +55,12 @@ public:
     bool is_open();
     std::optional<std::string> port();
     Status set_port(std::optional<std::string> name);
+    // Sets the break level asked for by the caller (a later clean-up never undoes it).
     Status set_break_condition(bool level);
+    // Turns the break on for a timed break; the token identifies this setting for its guard.
+    Result<std::uint64_t> begin_break();
+    // Turns the break off unless the level was set again since `token` was handed out.
+    void end_break_unless_changed(std::uint64_t token);
 
     Result<std::optional<std::int32_t>> fileno();
     Result<bool> cd();
@@ -152,6 +158,9 @@ private:
     std::mutex settings_mutex_;
     runtime::ForkLock settings_fork_lock_{settings_mutex_, runtime::ForkLockLevel::PortSettings};
     PortSettings settings_;
+    // Counts the settings of the break level, under settings_mutex_: a cancelled break's
+    // guard runs later on a worker and must not undo a level set after the cancel.
+    std::uint64_t break_settings_ = 0;
     runtime::AsyncMutex read_lock_;
     runtime::AsyncMutex write_lock_;
     runtime::Notify closed_;
@@ -171,10 +180,11 @@ private:
     std::shared_ptr<PortCore> core_;
 };
 
-// Armed while a break is on; ending armed turns the break off (errors ignored).
+// Armed while a break is on; ending armed turns the break off (errors ignored), unless the
+// level was set again meanwhile.
 class BreakGuard {
 public:
-    explicit BreakGuard(std::shared_ptr<PortCore> core) : core_(std::move(core)) {}
+    BreakGuard(std::shared_ptr<PortCore> core, std::uint64_t token) : core_(std::move(core)), token_(token) {}
     BreakGuard(const BreakGuard&) = delete;
     BreakGuard& operator=(const BreakGuard&) = delete;
     ~BreakGuard();
@@ -183,6 +193,7 @@ public:
 
 private:
     std::shared_ptr<PortCore> core_;
+    std::uint64_t token_;
 };
 
 }  // namespace quorvelin

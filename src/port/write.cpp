@@ -202,10 +202,11 @@ Operation<Unit> PortCore::flush(std::shared_ptr<PortCore> core) {
 }
 
 Operation<Unit> PortCore::break_body(std::shared_ptr<PortCore> core, settings::Duration duration) {
-    if (Status on = core->set_break_condition(true); !on.ok()) {
+    Result<std::uint64_t> on = core->begin_break();
+    if (!on.ok()) {
         co_return std::move(on).error();
     }
-    BreakGuard guard(core);
+    BreakGuard guard(core, on.value());
     const auto start = Clock::now();
     const auto length = port::saturated(duration);
     if (length > BREAK_MARGIN) {
