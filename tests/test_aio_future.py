@@ -210,6 +210,48 @@ def test_await_of_a_pending_future_goes_through_an_asyncio_future():
     assert asyncio.run(main()) == b"abc"
 
 
+def test_the_running_loop_functions_are_looked_up_on_asyncio_at_each_call(monkeypatch):
+    # Loop-nesting helpers replace these functions on the asyncio module after import; the
+    # replacement must be the one called, also after earlier calls used the original.
+    async def main():
+        with ports() as made:
+            assert await finished(made) == b"abc"
+            finished(made).add_done_callback(lambda _future: None)
+            calls = []
+            original_get, original_peek = asyncio.get_running_loop, asyncio._get_running_loop
+
+            def get_running_loop():
+                calls.append("get_running_loop")
+                return original_get()
+
+            def peek_running_loop():
+                calls.append("_get_running_loop")
+                return None  # as if no loop ran: the callback then runs on the completing thread
+
+            monkeypatch.setattr(asyncio, "get_running_loop", get_running_loop)
+            monkeypatch.setattr(asyncio, "_get_running_loop", peek_running_loop)
+            assert await finished(made) == b"abc"
+            future, port = pending(made)
+            ran_on = []
+            future.add_done_callback(lambda _future: ran_on.append(threading.get_ident()))
+            port.write(b"abc")
+            assert await future == b"abc"
+            monkeypatch.undo()
+            await until_true(lambda: ran_on)
+            return calls, ran_on
+
+    calls, ran_on = asyncio.run(main())
+    assert calls == ["get_running_loop", "_get_running_loop", "get_running_loop"]
+    assert ran_on != [threading.get_ident()]
+
+
+async def until_true(condition, limit=5.0):
+    deadline = time.monotonic() + limit
+    while not condition():
+        assert time.monotonic() < deadline, "condition not reached"
+        await asyncio.sleep(0.002)
+
+
 def test_ready():
     async def main():
         with ports() as made:

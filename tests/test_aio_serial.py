@@ -428,6 +428,13 @@ def child_checks(inherited_pending):
             inherited_pending.wait(timeout)
         assert str(raised.value) == message
 
+    async def awaited():
+        # The bound only turns a hang into a failure; the await must raise at once.
+        return await asyncio.wait_for(value(inherited_pending), 10)
+
+    with pytest.raises(quorvelin.SerialException) as raised:
+        asyncio.run(awaited())
+    assert str(raised.value) == message
     port = aio.Serial("loop://", timeout=0)
     for name, call in FORKED_CALLS.items():
         try:

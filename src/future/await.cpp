@@ -1,9 +1,11 @@
 #include "future/await.h"
 
+#include "errors/exceptions.h"
 #include "future/asyncio_names.h"
 #include "future/python_future.h"
 #include "future/ready.h"
 #include "pyapi/once_cell.h"
+#include "runtime/runtime.h"
 
 namespace quorvelin::future {
 namespace {
@@ -65,10 +67,8 @@ PyObject* make_hook(const std::shared_ptr<Shared>& shared) {
 }  // namespace
 
 PyObject* await_future(PyObject* self) {
-    PyObject* get_running_loop = asyncio_name(AsyncioName::GetRunningLoop);
-    if (get_running_loop == nullptr) return nullptr;
     // Even a finished Future needs a running loop.
-    py::Ref loop = py::Ref::steal(PyObject_CallNoArgs(get_running_loop));
+    py::Ref loop = get_running_loop();
     if (!loop) return nullptr;
     const OpFuture& future = reinterpret_cast<FutureObject*>(self)->future;
     if (std::optional<Result<Outcome>> stored = future.peek()) {
@@ -77,6 +77,11 @@ PyObject* await_future(PyObject* self) {
             return outcome.release_or_raise();  // raised without a trip through the loop
         }
         return make_ready(std::move(outcome.object));
+    }
+    // A forked child inherits pending Futures whose operations ran on the parent's threads:
+    // nothing here will ever complete them, so awaiting one fails as wait() does.
+    if (Result<runtime::Owned*> owned = runtime::runtime(); !owned) {
+        return exceptions::raise(std::move(owned).error());
     }
     py::Ref asyncio_future = py::Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
     if (!asyncio_future) return nullptr;

@@ -85,9 +85,7 @@ PyObject* add_done_callback(PyObject* self, PyObject* const* args, Py_ssize_t na
     py::Ref ctx = context != nullptr && context != Py_None ? py::Ref::borrow(context)
                                                            : py::Ref::steal(PyContext_CopyCurrent());
     if (!ctx) return nullptr;
-    PyObject* peek_running_loop = asyncio_name(AsyncioName::PeekRunningLoop);
-    if (peek_running_loop == nullptr) return nullptr;
-    py::Ref loop = py::Ref::steal(PyObject_CallNoArgs(peek_running_loop));
+    py::Ref loop = peek_running_loop();
     if (!loop) return nullptr;
     if (loop.get() == Py_None) {
         loop.reset();

@@ -61,11 +61,7 @@ PyMethodDef forward_def = {"forward", forward, METH_O, nullptr};
 
 // 1 when `loop` is the loop running on this thread, 0 when not, -1 with an exception set.
 int on_loop_thread(PyObject* loop) {
-    PyObject* peek = future::asyncio_name(future::AsyncioName::PeekRunningLoop);
-    if (peek == nullptr) {
-        return -1;
-    }
-    py::Ref running = py::Ref::steal(PyObject_CallNoArgs(peek));
+    py::Ref running = future::peek_running_loop();
     if (!running) {
         return -1;
     }
