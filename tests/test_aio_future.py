@@ -359,6 +359,127 @@ def test_wait_for_timeout_cancels_the_operation():
     asyncio.run(main())
 
 
+class Stop(Exception):
+    pass
+
+
+async def ignoring(error_type, awaitable):
+    try:
+        await awaitable
+    except error_type:
+        pass
+
+
+async def cancel_gather(future, turns):
+    gathered = asyncio.gather(future)
+    await loop_turns(turns)
+    gathered.cancel()
+    await ignoring(asyncio.CancelledError, gathered)
+
+
+async def cancel_wrapping_task(future):
+    task = asyncio.ensure_future(future)
+    task.cancel()
+    await ignoring(asyncio.CancelledError, task)
+
+
+async def leave_task_group(future, turns):
+    try:
+        async with asyncio.TaskGroup() as group:
+            group.create_task(wait_for(future))
+            await loop_turns(turns)
+            raise Stop
+    except* Stop:
+        pass
+
+
+async def under_timeout(future, seconds):
+    async with asyncio.timeout(seconds):
+        await future
+
+
+async def cancel_awaiting_task(future):
+    task = asyncio.create_task(wait_for(future))
+    await loop_turns(1)
+    task.cancel()
+    await ignoring(asyncio.CancelledError, task)
+
+
+async def wait_for_eagerly(future, seconds):
+    loop = asyncio.get_running_loop()
+    loop.set_task_factory(asyncio.eager_task_factory)
+    try:
+        await ignoring(TimeoutError, asyncio.wait_for(future, seconds))
+    finally:
+        loop.set_task_factory(None)
+
+
+# What the README's asyncio section says: cancellation reaches the operation through an await
+# of the Future that has begun. The helpers that wrap the Future in a task and cancel that task
+# before its first step never await it, so the operation runs on until f.cancel().
+CANCELLING_FORMS = [
+    ("wait_for 0", lambda f: ignoring(TimeoutError, asyncio.wait_for(f, 0)), False),
+    ("wait_for -1", lambda f: ignoring(TimeoutError, asyncio.wait_for(f, -1)), False),
+    ("gather cancelled at once", lambda f: cancel_gather(f, 0), False),
+    ("ensure_future cancelled at once", cancel_wrapping_task, False),
+    ("TaskGroup left before its task ran", lambda f: leave_task_group(f, 0), False),
+    ("wait_for 1e-6", lambda f: ignoring(TimeoutError, asyncio.wait_for(f, 1e-6)), True),
+    ("wait_for 0.02", lambda f: ignoring(TimeoutError, asyncio.wait_for(f, 0.02)), True),
+    ("wait_for 0 with eager tasks", lambda f: wait_for_eagerly(f, 0), True),
+    ("timeout 0", lambda f: ignoring(TimeoutError, under_timeout(f, 0)), True),
+    ("timeout 0.02", lambda f: ignoring(TimeoutError, under_timeout(f, 0.02)), True),
+    ("gather cancelled after a turn", lambda f: cancel_gather(f, 1), True),
+    ("TaskGroup left after its task ran", lambda f: leave_task_group(f, 1), True),
+    ("awaiting task cancelled", cancel_awaiting_task, True),
+]
+
+
+@pytest.mark.parametrize("form,aborts", [(f, a) for _, f, a in CANCELLING_FORMS],
+                         ids=[name for name, _, _ in CANCELLING_FORMS])
+def test_which_asyncio_helpers_end_the_operation(form, aborts):
+    async def main():
+        with ports() as made:
+            future, port = pending(made)
+            await form(future)
+            await loop_turns(3)
+            if aborts:
+                assert future.cancelled()
+            else:
+                assert not future.done()
+                assert future.cancel()  # what ends it
+            # Either way the operation is gone: the next read gets the bytes.
+            port.write(b"abc")
+            assert await asyncio.wait_for(wait_for(port.read(3)), 5) == b"abc"
+
+    asyncio.run(main())
+
+
+def test_a_helper_that_never_awaits_leaves_the_read_taking_the_next_bytes():
+    async def main():
+        with ports() as made:
+            future, port = pending(made)
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(future, 0)
+            port.write(b"abcdef")
+            assert future.wait(5) == b"abc"
+            assert await asyncio.wait_for(wait_for(port.read(3)), 5) == b"def"
+
+    asyncio.run(main())
+
+
+def test_shield_keeps_the_operation_running():
+    async def main():
+        with ports() as made:
+            future, port = pending(made)
+            with pytest.raises(TimeoutError):
+                await asyncio.wait_for(asyncio.shield(future), 0.02)
+            assert not future.done()
+            port.write(b"abc")
+            assert await asyncio.wait_for(wait_for(future), 5) == b"abc"
+
+    asyncio.run(main())
+
+
 def loop_in_thread():
     """An event loop running forever on its own thread."""
     loop = asyncio.new_event_loop()
