@@ -118,11 +118,14 @@ def test_the_read_kept_for_the_close_ends_at_connection_lost():
 
 
 class EchoingFarEnd:
-    """The device: sends back whatever arrives, and reads no more while it cannot send."""
+    """The device: sends back whatever arrives, and reads no more while it cannot send. Once
+    told to stop echoing, it only reads (nobody reads its echo any more)."""
 
     def __init__(self, master):
         self.master = master
         self.received = 0
+        self.echo = threading.Event()
+        self.echo.set()
         self.stop = threading.Event()
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
@@ -130,6 +133,8 @@ class EchoingFarEnd:
     def run(self):
         pending = b""
         while not self.stop.is_set():
+            if not self.echo.is_set():
+                pending = b""
             readable, writable, _ = select.select(
                 [] if pending else [self.master], [self.master] if pending else [], [], 0.05
             )
@@ -168,6 +173,7 @@ def test_close_over_a_pty_whose_far_end_echoes_ends():
                 assert "data" not in protocol.events[closed_at:]
                 # A graceful close: every queued byte went out (the test still holds the slave
                 # open, so the far end can read what the port sent before it closed).
+                far.echo.clear()
                 await until(lambda: far.received == len(payload))
             finally:
                 far.close()

@@ -17,7 +17,7 @@ from quorvelin import aio
 from pty_support import pty_pair
 from transport_support import Recorder, collect_errors, run, until
 
-CYCLES = 200
+CYCLES = 100  # the loop takes the completions in the unlucky order in about one cycle in five
 DISCONNECT_TEXT = "device reports readiness to read but returned no data"
 
 
@@ -57,7 +57,7 @@ def is_device_error(error):
     )
 
 
-@pytest.mark.timeout(120)
+@pytest.mark.timeout(150)
 def test_connection_lost_gets_the_device_error_whichever_direction_saw_it_first():
     rng = random.Random(6)
     outcomes = []
