@@ -177,7 +177,7 @@ def test_bytes_held_at_the_close_come_before_connection_lost_or_not_at_all(busy_
         await until(lambda: loop.hops["on_read"] >= 1)
         await turns()
         if busy_writer:
-            transport.write(b"w" * 10_000)  # stuck on the full loopback: the close waits for it
+            transport.write(b"w" * 10_000)  # more than the loopback holds: the close waits for it
         getattr(transport, end)()  # with an idle writer, connection_lost is queued at once
         transport.resume_reading()
         if busy_writer:

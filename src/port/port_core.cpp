@@ -29,12 +29,14 @@ Status PortCore::open() {
         return cleared;
     }
     state_.backend = std::move(backend);
+    state_.disconnect_cause.reset();
     return ok_status();
 }
 
 void PortCore::adopt(std::unique_ptr<Backend> backend) {
     std::lock_guard lock(state_mutex_);
     state_.backend = std::move(backend);
+    state_.disconnect_cause.reset();
 }
 
 void PortCore::close() {
@@ -45,6 +47,24 @@ void PortCore::close() {
     }
     closed_.notify_waiters();
     taken.reset();  // closes the device outside the lock
+}
+
+void PortCore::close_for(const SerialError& cause) {
+    std::unique_ptr<Backend> taken;
+    {
+        std::lock_guard lock(state_mutex_);
+        taken = std::move(state_.backend);
+        if (taken) {
+            state_.disconnect_cause = cause;
+        }
+    }
+    closed_.notify_waiters();
+    taken.reset();
+}
+
+std::optional<SerialError> PortCore::disconnect_cause() {
+    std::shared_lock lock(state_mutex_);
+    return state_.disconnect_cause;
 }
 
 bool PortCore::is_open() {

@@ -34,6 +34,9 @@ namespace port {
 
 struct State {
     std::unique_ptr<Backend> backend;  // absent while the port is closed
+    // The device's error when the port closed itself because the device went away; kept
+    // until the port is opened again.
+    std::optional<SerialError> disconnect_cause;
 };
 
 }  // namespace port
@@ -52,6 +55,11 @@ public:
     void adopt(std::unique_ptr<Backend> backend);
     // Takes the backend out, wakes every waiting operation, then closes the device.
     void close();
+    // The same when an operation found the device gone: when this call is the one that takes
+    // the backend out, `cause` is recorded before any waiting operation is woken.
+    void close_for(const SerialError& cause);
+    // What made the port close itself, if it did since it was last opened.
+    std::optional<SerialError> disconnect_cause();
     bool is_open();
     std::optional<std::string> port();
     Status set_port(std::optional<std::string> name);

@@ -81,7 +81,7 @@ public:
             start.bytes.clear();
             SerialError error = count.ok() ? port::disconnect_error() : std::move(count).error();
             if (port::is_disconnect(error)) {
-                core_.close();  // as until_closed does with a vanished device
+                core_.close_for(error);  // as until_closed does with a vanished device
             }
             start.outcome = std::move(error);
             return Unit{};

@@ -70,7 +70,7 @@ public:
         Result<std::size_t> accepted = attempt.take();
         if (!accepted.ok()) {
             if (port::is_disconnect(accepted.error())) {
-                core_.close();  // as until_closed does with a vanished device
+                core_.close_for(accepted.error());  // as until_closed does with a vanished device
             }
             start.outcome = std::move(accepted);
             return Unit{};

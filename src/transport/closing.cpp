@@ -22,7 +22,6 @@ void cancel(const py::Ref& fut) {
 }  // namespace
 
 bool TransportCore::close_with(py::Ref exc) {
-    py::Ref read;
     py::Ref previous_exc;
     bool writer_idle = false;
     {
@@ -32,14 +31,25 @@ bool TransportCore::close_with(py::Ref exc) {
         }
         state.closing = true;
         previous_exc = std::exchange(state.exc, std::move(exc));
-        read = std::move(state.read_fut);
         writer_idle = state.write_buf.empty() && !state.write_fut;
     }
-    cancel(read);
-    if (writer_idle) {
-        return finish(true);
+    // The read that runs goes on (one starts when none does) until connection_lost, so the
+    // queued bytes and the drain can finish; what it reads is dropped (see read_while_closing).
+    py::Ref read_error;
+    if (!read_while_closing()) {
+        read_error = py::Ref::steal(PyErr_GetRaisedException());
     }
-    return true;  // on_write finishes once the queued bytes are written
+    // on_write finishes once the queued bytes are written; a failed read start does not hold
+    // the end off.
+    const bool finished = !writer_idle || finish(true);
+    if (read_error) {
+        if (!finished) {
+            PyException_SetContext(read_error.get(), PyErr_GetRaisedException());
+        }
+        PyErr_SetRaisedException(read_error.release());
+        return false;
+    }
+    return finished;
 }
 
 bool TransportCore::abort_with(py::Ref exc) {
@@ -100,13 +110,16 @@ bool TransportCore::connection_lost() {
     py::Ref protocol;
     py::Ref exc;
     py::Ref drain;
+    py::Ref read;
     {
         std::lock_guard lock(mutex);
         protocol = std::move(state.protocol);
         exc = std::move(state.exc);
         drain = std::move(state.finish_fut);
+        read = std::move(state.read_fut);  // the read a graceful close kept running
     }
     drain.reset();
+    cancel(read);  // its completion is stale from here on
     py::Ref protocol_error;
     if (protocol) {
         py::Ref told = call_method<names::connection_lost>(protocol.get(), exc ? exc.get() : Py_None);

@@ -36,6 +36,20 @@ private:
     ReadPeriod::Wait wait_;
 };
 
+// When the device goes away, whichever direction sees it first closes the port and the others
+// then end with PortNotOpen: they report the device's error instead, so the protocol learns
+// the first cause whatever order the loop takes the completions in. A port that the user
+// closed has no cause recorded and stays PortNotOpen. Takes the operation's port reference, so
+// it is let go before the result is handed on, as on every other path.
+SerialError first_cause(std::shared_ptr<PortCore> port, SerialError error) {
+    if (error.kind() == SerialError::Kind::PortNotOpen) {
+        if (std::optional<SerialError> cause = port->disconnect_cause()) {
+            return std::move(*cause);
+        }
+    }
+    return error;
+}
+
 }  // namespace
 
 Operation<Outcome> read_op(std::shared_ptr<PortCore> port) {
@@ -54,12 +68,12 @@ Operation<Outcome> read_op(std::shared_ptr<PortCore> port, std::shared_ptr<ReadP
     auto result = co_await bounded;
     // Dropped here, before the result is handed on: an abandoned read gives its lock back.
     read.reset();
+    if (result && !result->ok()) {
+        co_return first_cause(std::move(port), std::move(*result).error());
+    }
     port.reset();
     if (!result) {
         co_return Outcome(std::string());
-    }
-    if (!result->ok()) {
-        co_return std::move(*result).error();
     }
     co_return Outcome(std::move(*result).value());
 }
@@ -68,10 +82,10 @@ Operation<Outcome> write_op(std::shared_ptr<PortCore> port, std::string data) {
     std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
     auto write = PortCore::write_with(port, bytes, true);
     auto result = co_await write;
-    port.reset();
     if (!result.ok()) {
-        co_return std::move(result).error();
+        co_return first_cause(std::move(port), std::move(result).error());
     }
+    port.reset();
     if (result.value() != data.size()) {
         co_return SerialError::io(std::nullopt, "write ended after " + std::to_string(result.value()) + " of " +
                                                     std::to_string(data.size()) + " bytes");
@@ -82,10 +96,10 @@ Operation<Outcome> write_op(std::shared_ptr<PortCore> port, std::string data) {
 Operation<Outcome> drain_op(std::shared_ptr<PortCore> port) {
     auto drain = PortCore::flush(port);
     auto result = co_await drain;
-    port.reset();
     if (!result.ok()) {
-        co_return std::move(result).error();
+        co_return first_cause(std::move(port), std::move(result).error());
     }
+    port.reset();
     co_return Outcome(Unit{});
 }
 

@@ -17,6 +17,24 @@ bool TransportCore::start_reading() {
             return true;
         }
     }
+    return start_read();
+}
+
+// A graceful close goes on reading until connection_lost, paused or not, and drops what it
+// reads: where only our reads make room for our writes (the loopback port, whose reads are
+// its only way out; a pty whose far end echoes and stops reading us while its echo waits),
+// the queued bytes and the drain would otherwise never finish.
+bool TransportCore::read_while_closing() {
+    {
+        std::lock_guard lock(mutex);
+        if (!state.closing || state.read_fut) {
+            return true;
+        }
+    }
+    return start_read();
+}
+
+bool TransportCore::start_read() {
     // The runtime is asked first for its timers; when it is unavailable, this is the error
     // that starting the read would raise.
     Result<runtime::Owned*> owned = runtime::runtime();
@@ -54,17 +72,21 @@ bool TransportCore::on_read(PyObject* fut) {
         return close_with(py::Ref::steal(PyErr_GetRaisedException()));
     }
     py::Ref protocol;
+    bool closing = false;
     {
         std::lock_guard lock(mutex);
         if (state.closing) {
-            return true;
-        }
-        if (state.reading_paused) {
+            closing = true;
+        } else if (state.reading_paused) {
             state.paused_read_buf.append(PyBytes_AS_STRING(data.get()),
                                          static_cast<std::size_t>(PyBytes_GET_SIZE(data.get())));
             return true;
+        } else {
+            protocol = state.protocol;
         }
-        protocol = state.protocol;
+    }
+    if (closing) {
+        return read_while_closing();  // the data is dropped: nothing read after close() is delivered
     }
     const bool has_data = PyBytes_GET_SIZE(data.get()) > 0;
     if (!start_reading()) {

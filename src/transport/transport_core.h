@@ -73,6 +73,8 @@ struct TransportCore {
 
     // reading.cpp
     bool start_reading();
+    bool read_while_closing();
+    bool start_read();  // starts and tracks one read, with no check of the state
     bool on_read(PyObject* fut);
     void pause_reading();
     bool resume_reading();

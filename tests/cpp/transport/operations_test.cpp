@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "../port/support.h"
 #include "transport/operations.h"
 
@@ -82,6 +84,47 @@ TEST(TransportDrain, SucceedsOnAnOpenPortAndFailsOnAClosedOne) {
     auto result = run(transport::drain_op(core));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error(), SerialError::port_not_open());
+}
+
+// The device goes away while the transport reads and writes: whichever operation meets it
+// first closes the port, and the others report the device's error rather than PortNotOpen.
+TEST(TransportOperations, TheOtherDirectionEndsWithTheDeviceErrorThatClosedThePort) {
+    const SerialError gone = SerialError::from_os_error(EIO);
+    {
+        SCOPED_TRACE("the read meets it first");
+        auto shared = std::make_shared<FakeBackend::Shared>();
+        auto core = open_fake(shared);
+        shared->set_write_room(0);
+        auto writer = spawn(transport::write_op(core, "pending"));
+        std::this_thread::sleep_for(10ms);
+        shared->push_read(gone);
+        EXPECT_EQ(run(transport::read_op(core)).error(), gone);
+        EXPECT_EQ(join(writer).error(), gone);
+        EXPECT_EQ(run(transport::drain_op(core)).error(), gone);
+    }
+    {
+        SCOPED_TRACE("the write meets it first");
+        auto shared = std::make_shared<FakeBackend::Shared>();
+        auto core = open_fake(shared);
+        auto reader = spawn(transport::read_op(core));
+        std::this_thread::sleep_for(10ms);
+        shared->write_error = gone;
+        EXPECT_EQ(run(transport::write_op(core, "x")).error(), gone);
+        EXPECT_EQ(join(reader).error(), gone);
+    }
+}
+
+TEST(TransportOperations, APortClosedByTheUserStaysNotOpen) {
+    auto shared = std::make_shared<FakeBackend::Shared>();
+    auto core = open_fake(shared);
+    shared->set_write_room(0);
+    auto writer = spawn(transport::write_op(core, "pending"));
+    auto reader = spawn(transport::read_op(core));
+    std::this_thread::sleep_for(10ms);
+    core->close();
+    EXPECT_EQ(join(writer).error(), SerialError::port_not_open());
+    EXPECT_EQ(join(reader).error(), SerialError::port_not_open());
+    EXPECT_EQ(run(transport::drain_op(core)).error(), SerialError::port_not_open());
 }
 
 }  // namespace
