@@ -14,6 +14,7 @@
 #include "serial/constructor.h"
 #include "serial/io_operations.h"
 #include "serial/serial_base.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::aio {
 namespace {
@@ -68,24 +69,24 @@ PyObject* aexit(PyObject* self, PyObject*) {
 }
 
 PyMethodDef methods[] = {
-    {"read", py::as_cfunction(read), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
-    {"read_until", py::as_cfunction(read_until), METH_FASTCALL | METH_KEYWORDS,
+    {"read", py::as_cfunction(py::guarded<read>), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
+    {"read_until", py::as_cfunction(py::guarded<read_until>), METH_FASTCALL | METH_KEYWORDS,
      "read_until(self, /, expected=b'\\n', size=None)\n--\n\n"},
-    {"readline", py::as_cfunction(readline), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
-    {"readlines", py::as_cfunction(readlines), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
-    {"write", py::as_cfunction(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
-    {"flush", flush, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"send_break", py::as_cfunction(send_break), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
-    {"read_all", serial::read_all, METH_NOARGS, "read_all($self)\n--\n\n"},
-    {"__aenter__", aenter, METH_NOARGS, "__aenter__($self)\n--\n\n"},
-    {"__aexit__", aexit, METH_VARARGS, "__aexit__($self, *_args)\n--\n\n"},
+    {"readline", py::as_cfunction(py::guarded<readline>), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
+    {"readlines", py::as_cfunction(py::guarded<readlines>), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
+    {"write", py::as_cfunction(py::guarded<write>), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
+    {"flush", py::guarded<flush>, METH_NOARGS, "flush($self)\n--\n\n"},
+    {"send_break", py::as_cfunction(py::guarded<send_break>), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
+    {"read_all", py::guarded<serial::read_all>, METH_NOARGS, "read_all($self)\n--\n\n"},
+    {"__aenter__", py::guarded<aenter>, METH_NOARGS, "__aenter__($self)\n--\n\n"},
+    {"__aexit__", py::guarded<aexit>, METH_VARARGS, "__aexit__($self, *_args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\nSerial port whose I/O methods return futures.")},
-    {Py_tp_new, reinterpret_cast<void*>(serial::serial_new)},
-    {Py_tp_init, reinterpret_cast<void*>(serial::serial_init)},
+    {Py_tp_new, reinterpret_cast<void*>(py::guarded<serial::serial_new>)},
+    {Py_tp_init, reinterpret_cast<void*>(py::guarded<serial::serial_init>)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };

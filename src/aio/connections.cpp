@@ -9,6 +9,7 @@
 #include "pyapi/args.h"
 #include "pyapi/method.h"
 #include "transport/transport.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::aio {
 namespace {
@@ -184,7 +185,7 @@ PyObject* open_serial_connection(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyMethodDef create_serial_connection_def = {
     "create_serial_connection",
-    py::as_cfunction(create_serial_connection),
+    py::as_cfunction(py::guarded<create_serial_connection>),
     METH_FASTCALL | METH_KEYWORDS,
     "create_serial_connection(loop, protocol_factory, url, *args, **kwargs)\n--\n\n"
     "Opens `url` like `quorvelin.serial_for_url` and connects it to a new protocol.",
@@ -192,7 +193,7 @@ PyMethodDef create_serial_connection_def = {
 
 PyMethodDef connection_for_serial_def = {
     "connection_for_serial",
-    py::as_cfunction(connection_for_serial),
+    py::as_cfunction(py::guarded<connection_for_serial>),
     METH_FASTCALL | METH_KEYWORDS,
     "connection_for_serial(loop, protocol_factory, serial_instance)\n--\n\n"
     "Connects an open port to a new protocol.",
@@ -200,7 +201,7 @@ PyMethodDef connection_for_serial_def = {
 
 PyMethodDef open_serial_connection_def = {
     "open_serial_connection",
-    py::as_cfunction(open_serial_connection),
+    py::as_cfunction(py::guarded<open_serial_connection>),
     METH_FASTCALL | METH_KEYWORDS,
     "open_serial_connection(*, loop=None, limit=None, **kwargs)\n--\n\n"
     "Opens a port and returns an asyncio `StreamReader` and `StreamWriter` for it.",

@@ -12,6 +12,7 @@
 #include "pyapi/coroutine_steps.h"
 #include "pyapi/method.h"
 #include "pyapi/once_cell.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::aio {
 namespace {
@@ -115,10 +116,10 @@ void dealloc(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"send", py::as_cfunction(send), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
-    {"throw", py::as_cfunction(throw_), METH_FASTCALL | METH_KEYWORDS,
+    {"send", py::as_cfunction(py::guarded<send>), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
+    {"throw", py::as_cfunction(py::guarded<throw_>), METH_FASTCALL | METH_KEYWORDS,
      "throw($self, exception, _value=None, _traceback=None)\n--\n\n"},
-    {"close", close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"close", py::guarded<close>, METH_NOARGS, "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -126,12 +127,12 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "A coroutine that does its work on the first step and finishes with the result, so it can\n"
                     "be awaited or given to `asyncio.create_task` like the result of an `async def` call.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::guarded<dealloc>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(step)},
-    {Py_am_await, reinterpret_cast<void*>(await_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(py::guarded<step>)},
+    {Py_am_await, reinterpret_cast<void*>(py::guarded<await_self>)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };

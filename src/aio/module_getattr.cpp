@@ -3,6 +3,7 @@
 #include "pyapi/method.h"
 #include "pyapi/ref.h"
 #include "transport/transport.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::aio {
 namespace {
@@ -31,7 +32,7 @@ PyObject* module_getattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyMethodDef module_getattr_def = {
     "__getattr__",
-    py::as_cfunction(module_getattr),
+    py::as_cfunction(py::guarded<module_getattr>),
     METH_FASTCALL | METH_KEYWORDS,
     "__getattr__(name)\n--\n\nGives `quorvelin.aio.SerialTransport` on first access.",
 };

@@ -1,6 +1,7 @@
 #include "aio/aio_serial.h"
 #include "pyapi/method.h"
 #include "serial/for_url.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::aio {
 namespace {
@@ -15,7 +16,7 @@ PyObject* serial_for_url(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyMethodDef serial_for_url_def = {
     "serial_for_url",
-    py::as_cfunction(serial_for_url),
+    py::as_cfunction(py::guarded<serial_for_url>),
     METH_FASTCALL | METH_KEYWORDS,
     "serial_for_url(url, *args, do_not_open=False, **kwargs)\n--\n\n"
     "Returns an `quorvelin.aio.Serial` for `url`, which is a device name or `loop://`.",

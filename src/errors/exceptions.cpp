@@ -43,6 +43,8 @@ PyObject* class_of(ExceptionSpec::Class which) {
             return PyExc_ValueError;
         case ExceptionSpec::Class::CancelledError:
             return cancelled_error();
+        case ExceptionSpec::Class::MemoryError:
+            return PyExc_MemoryError;
     }
     return PyExc_SystemError;
 }
@@ -68,6 +70,10 @@ PyObject* port_not_open_error() {
 PyObject* raise(const ExceptionSpec& spec) {
     PyObject* cls = class_of(spec.cls);
     if (cls == nullptr) {
+        return nullptr;
+    }
+    if (spec.cls == ExceptionSpec::Class::MemoryError) {
+        PyErr_NoMemory();  // allocates nothing: the interpreter keeps MemoryError instances ready
         return nullptr;
     }
     if (spec.cls == ExceptionSpec::Class::CancelledError) {

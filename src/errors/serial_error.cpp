@@ -66,6 +66,8 @@ std::string SerialError::display() const {
             return "the operation was cancelled";
         case Kind::Forked:
             return "quorvelin cannot be used in a child process created by fork()";
+        case Kind::OutOfMemory:
+            return "out of memory";  // short enough to be stored without allocating
     }
     return message_;
 }
@@ -84,6 +86,8 @@ ExceptionSpec SerialError::to_exception() && {
             return {C::ValueError, std::nullopt, std::move(message)};
         case Kind::Cancelled:
             return {C::CancelledError, std::nullopt, {}};
+        case Kind::OutOfMemory:
+            return {C::MemoryError, std::nullopt, {}};
         case Kind::AlreadyOpen:
         case Kind::NotConfigured:
         case Kind::Forked:

@@ -16,10 +16,11 @@ struct ExceptionSpec {
         PortNotOpenError,
         ValueError,
         CancelledError,
+        MemoryError,
     };
     Class cls;
     // Present: the exception is built from (errno, message); absent: from (message) alone,
-    // or with no argument at all for CancelledError.
+    // or with no argument at all for CancelledError and MemoryError.
     std::optional<std::int32_t> os_errno;
     std::string message;
 };
@@ -38,6 +39,10 @@ public:
         InvalidInput,
         Cancelled,
         Forked,
+        // An allocation failed. Internal: raised as MemoryError, never made from an OS or
+        // library error. It carries no text, so making, copying and converting it allocate
+        // nothing, which is what a path that just ran out of memory needs.
+        OutOfMemory,
     };
 
     static SerialError io(std::optional<std::int32_t> os_errno, std::string message);
@@ -48,6 +53,7 @@ public:
     static SerialError invalid_input(std::string message);
     static SerialError cancelled() { return SerialError(Kind::Cancelled); }
     static SerialError forked() { return SerialError(Kind::Forked); }
+    static SerialError out_of_memory() noexcept { return SerialError(Kind::OutOfMemory); }
 
     // An OS error with a number: "<strerror> (os error n)".
     static SerialError from_os_error(int os_errno);
@@ -70,7 +76,7 @@ public:
     bool operator==(const SerialError&) const = default;
 
 private:
-    explicit SerialError(Kind kind) : kind_(kind) {}
+    explicit SerialError(Kind kind) noexcept : kind_(kind) {}
     SerialError(Kind kind, std::optional<std::int32_t> os_errno, std::string message)
         : kind_(kind), os_errno_(os_errno), message_(std::move(message)) {}
 

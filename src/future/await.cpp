@@ -4,6 +4,7 @@
 #include "future/asyncio_names.h"
 #include "future/python_future.h"
 #include "future/ready.h"
+#include "pyapi/guarded.h"
 #include "pyapi/once_cell.h"
 #include "runtime/runtime.h"
 
@@ -41,8 +42,8 @@ void hook_dealloc(PyObject* self) {
 }
 
 PyType_Slot hook_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(hook_call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(hook_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(py::guarded<hook_call>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::guarded<hook_dealloc>)},
     {0, nullptr},
 };
 

@@ -1,11 +1,13 @@
 // Completion: first result wins, blocking waiters are woken before any Python work, and the
 // Python work (asyncio waiters, done callbacks) runs attached on the completing thread.
 
+#include <new>
 #include <utility>
 
 #include "errors/exceptions.h"
 #include "future/shared.h"
 #include "pyapi/method.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::future {
 namespace {
@@ -57,7 +59,7 @@ PyObject* settle_call(PyObject* self, PyObject* /*args*/, PyObject* /*kwargs*/) 
 
 PyMethodDef settle_def = {
     "_settle",
-    py::as_cfunction(settle_call),
+    py::as_cfunction(py::guarded<settle_call>),
     METH_VARARGS | METH_KEYWORDS,
     "Settles an asyncio future with the result of a port operation.",
 };
@@ -84,16 +86,20 @@ PyObject* PyOutcome::release_or_raise() {
     return object.release();
 }
 
-bool complete(Shared& shared, Result<Outcome> result) {
+bool complete(Shared& shared, Result<Outcome> offered) {
     std::vector<Waiter> waiters;
     std::vector<std::shared_ptr<Callback>> callbacks;
+    const Result<Outcome>* stored = nullptr;
     {
         std::lock_guard lock(shared.mutex);
         if (shared.state.result) {
             return false;
         }
         shared.state.abort.reset();
-        shared.state.result.emplace(result);
+        // Moved in, not copied, so completing allocates nothing. Once stored the result never
+        // changes, so the Python work below reads it after the unlock.
+        shared.state.result.emplace(std::move(offered));
+        stored = &*shared.state.result;
         waiters = std::move(shared.state.waiters);
         callbacks = std::move(shared.state.callbacks);
         shared.state.waiters.clear();
@@ -115,7 +121,7 @@ bool complete(Shared& shared, Result<Outcome> result) {
         if (is_closed < 0) {
             PyErr_WriteUnraisable(nullptr);
         } else if (is_closed == 0) {
-            schedule(waiter.event_loop.get(), waiter.future.get(), to_python(shared, result));
+            schedule(waiter.event_loop.get(), waiter.future.get(), to_python(shared, *stored));
         }
         waiter = Waiter{};
     }
@@ -149,7 +155,14 @@ py::Ref exception_object(Shared& shared, const SerialError& error) {
     py::Ref made;
     {
         SavedError saved;
-        exceptions::raise(error);
+        try {
+            exceptions::raise(error);
+        } catch (const std::bad_alloc&) {
+            // The message could not be copied: this consumer gets a MemoryError, and the
+            // error's own exception is tried again at the next demand rather than cached.
+            PyErr_NoMemory();
+            return take_error();
+        }
         made = take_error();
     }
     std::lock_guard lock(shared.mutex);
@@ -244,8 +257,15 @@ void Callback::run_or_report(const char* method) const {
 }
 
 CompleteOnDrop::~CompleteOnDrop() {
-    if (shared_) {
+    if (!shared_) {
+        return;
+    }
+    // A destructor must not throw: when even the message cannot be allocated, the Future
+    // still completes, as out of memory (which allocates nothing).
+    try {
         complete(*shared_, runtime::operation_panicked());
+    } catch (...) {
+        complete(*shared_, SerialError::out_of_memory());
     }
 }
 

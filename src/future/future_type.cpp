@@ -11,6 +11,7 @@
 #include "pyapi/args.h"
 #include "pyapi/method.h"
 #include "pyapi/once_cell.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::future {
 namespace {
@@ -131,26 +132,26 @@ void future_dealloc(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"done", done, METH_NOARGS, "done($self)\n--\n\n"},
-    {"cancelled", cancelled, METH_NOARGS, "cancelled($self)\n--\n\n"},
-    {"cancel", cancel, METH_NOARGS, "cancel($self)\n--\n\n"},
-    {"result", result, METH_NOARGS, "result($self)\n--\n\n"},
-    {"exception", exception, METH_NOARGS, "exception($self)\n--\n\n"},
-    {"wait", py::as_cfunction(wait), METH_FASTCALL | METH_KEYWORDS, "wait($self, timeout=None)\n--\n\n"},
-    {"add_done_callback", py::as_cfunction(add_done_callback), METH_FASTCALL | METH_KEYWORDS,
+    {"done", py::guarded<done>, METH_NOARGS, "done($self)\n--\n\n"},
+    {"cancelled", py::guarded<cancelled>, METH_NOARGS, "cancelled($self)\n--\n\n"},
+    {"cancel", py::guarded<cancel>, METH_NOARGS, "cancel($self)\n--\n\n"},
+    {"result", py::guarded<result>, METH_NOARGS, "result($self)\n--\n\n"},
+    {"exception", py::guarded<exception>, METH_NOARGS, "exception($self)\n--\n\n"},
+    {"wait", py::as_cfunction(py::guarded<wait>), METH_FASTCALL | METH_KEYWORDS, "wait($self, timeout=None)\n--\n\n"},
+    {"add_done_callback", py::as_cfunction(py::guarded<add_done_callback>), METH_FASTCALL | METH_KEYWORDS,
      "add_done_callback($self, fn, /, *, context=None)\n--\n\n"},
-    {"remove_done_callback", remove_done_callback, METH_O, "remove_done_callback($self, fn, /)\n--\n\n"},
+    {"remove_done_callback", py::guarded<remove_done_callback>, METH_O, "remove_done_callback($self, fn, /)\n--\n\n"},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, "__class_getitem__($type, item, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("A port operation running on the runtime.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(future_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::guarded<future_dealloc>)},
     {Py_tp_traverse, reinterpret_cast<void*>(future_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(future_clear)},
     {Py_tp_methods, methods},
-    {Py_am_await, reinterpret_cast<void*>(await_future)},
+    {Py_am_await, reinterpret_cast<void*>(py::guarded<await_future>)},
     {0, nullptr},
 };
 

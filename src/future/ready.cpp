@@ -5,6 +5,7 @@
 #include "pyapi/coroutine_steps.h"
 #include "pyapi/method.h"
 #include "pyapi/once_cell.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::future {
 namespace {
@@ -50,10 +51,10 @@ void ready_dealloc(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"send", py::as_cfunction(send), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
-    {"throw", py::as_cfunction(throw_into), METH_FASTCALL | METH_KEYWORDS,
+    {"send", py::as_cfunction(py::guarded<send>), METH_FASTCALL | METH_KEYWORDS, "send($self, _value)\n--\n\n"},
+    {"throw", py::as_cfunction(py::guarded<throw_into>), METH_FASTCALL | METH_KEYWORDS,
      "throw($self, exception, _value=None, _traceback=None)\n--\n\n"},
-    {"close", close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"close", py::guarded<close>, METH_NOARGS, "close($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -62,9 +63,9 @@ PyType_Slot slots[] = {
                     "What awaiting a finished future iterates: it yields once, so the event loop can run\n"
                     "other tasks and deliver a cancellation as it does for `asyncio.sleep(0)`, then stops\n"
                     "with the result, without creating an asyncio future or waking the loop from a worker.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ready_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::guarded<ready_dealloc>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(step)},
+    {Py_tp_iternext, reinterpret_cast<void*>(py::guarded<step>)},
     {Py_tp_methods, methods},
     {0, nullptr},
 };

@@ -106,8 +106,11 @@ Result<OpFuture> OpFuture::start(runtime::Operation<Outcome> operation) {
         return std::move(owned).error();
     }
     std::optional<Result<Outcome>> first;
-    bool faulted = false;
+    std::optional<SerialError> fault;
     auto gate = std::make_shared<StartGate>();
+    // Made before the poll, so that no allocation stands between a first poll that did its
+    // I/O and the Future that reports it.
+    auto shared = std::make_shared<Shared>();
     {
         py::Unattached released;
         runtime::Waker gate_waker(gate);
@@ -118,23 +121,19 @@ Result<OpFuture> OpFuture::start(runtime::Operation<Outcome> operation) {
                 first.emplace(poll.take());
             }
         } catch (...) {
-            faulted = true;
+            fault = runtime::fault_error();
         }
-        if (faulted) {
+        if (fault) {
             operation.reset();
         }
     }
-    if (faulted) {
-        return resolved(runtime::operation_panicked());
-    }
-    if (first) {
-        OpFuture future = resolved(std::move(*first));
+    if (fault || first) {
+        shared->state.result.emplace(fault ? Result<Outcome>(std::move(*fault)) : std::move(*first));
         operation.reset();
-        return future;
+        return OpFuture(std::move(shared));
     }
     // The task is made parked: its first run comes with the first wake-up of what the poll
     // above armed, through the gate.
-    auto shared = std::make_shared<Shared>();
     spawned.fetch_add(1, std::memory_order_relaxed);
     runtime::ParkedTask<Unit> parked =
         owned.value()->runtime->spawn_parked(guarded_body(shared, std::move(operation)));

@@ -70,8 +70,17 @@ PyObject* OpFuture::wait(std::optional<double> timeout) const {
 }
 
 PyObject* OpFuture::result() const {
-    std::optional<Result<Outcome>> stored = peek();
-    if (!stored) {
+    // Read in place rather than copied: a stored result never changes, and the Shared lives
+    // as long as this handle. So a large result is not copied (and cannot fail to be) on
+    // its way to Python.
+    const Result<Outcome>* stored = nullptr;
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->state.result) {
+            stored = &*shared_->state.result;
+        }
+    }
+    if (stored == nullptr) {
         py::Ref cls = py::Ref::steal(PyImport_ImportModuleAttrString("asyncio", "InvalidStateError"));
         if (cls) {
             PyErr_SetString(cls.get(), "Result is not ready.");

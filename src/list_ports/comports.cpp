@@ -7,6 +7,7 @@
 #include "list_ports/type_filter.h"
 #include "pyapi/args.h"
 #include "pyapi/method.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::list_ports {
 namespace {
@@ -29,7 +30,7 @@ PyObject* comports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyMethodDef comports_def = {
     "comports",
-    py::as_cfunction(comports),
+    py::as_cfunction(py::guarded<comports>),
     METH_FASTCALL | METH_KEYWORDS,
     "comports(include_links=False)\n--\n\n",
 };

@@ -5,6 +5,7 @@
 
 #include "list_ports/list_port_info_object.h"
 #include "pyapi/ref.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::list_ports {
 namespace {
@@ -148,19 +149,19 @@ void* closure_of(const Field& field) {
 }  // namespace
 
 PyGetSetDef list_port_info_getset[] = {
-    {"device", get_text, set_text, "The device path, e.g. /dev/ttyUSB0.", closure_of(device)},
-    {"name", get_text, set_text, "The last component of the device path.", closure_of(name)},
-    {"description", get_text, set_text, "A human-readable description.", closure_of(description)},
-    {"hwid", get_text, set_text, "A hardware identification text.", closure_of(hwid)},
-    {"serial_number", get_optional_text, set_optional_text, "USB serial number, or None.",
+    {"device", py::guarded<get_text>, py::guarded<set_text>, "The device path, e.g. /dev/ttyUSB0.", closure_of(device)},
+    {"name", py::guarded<get_text>, py::guarded<set_text>, "The last component of the device path.", closure_of(name)},
+    {"description", py::guarded<get_text>, py::guarded<set_text>, "A human-readable description.", closure_of(description)},
+    {"hwid", py::guarded<get_text>, py::guarded<set_text>, "A hardware identification text.", closure_of(hwid)},
+    {"serial_number", py::guarded<get_optional_text>, py::guarded<set_optional_text>, "USB serial number, or None.",
      closure_of(serial_number)},
-    {"location", get_optional_text, set_optional_text, "USB bus location, or None.", closure_of(location)},
-    {"manufacturer", get_optional_text, set_optional_text, "USB manufacturer, or None.",
+    {"location", py::guarded<get_optional_text>, py::guarded<set_optional_text>, "USB bus location, or None.", closure_of(location)},
+    {"manufacturer", py::guarded<get_optional_text>, py::guarded<set_optional_text>, "USB manufacturer, or None.",
      closure_of(manufacturer)},
-    {"product", get_optional_text, set_optional_text, "USB product name, or None.", closure_of(product)},
-    {"interface", get_optional_text, set_optional_text, "USB interface, or None.", closure_of(interface)},
-    {"vid", get_id, set_id, "USB vendor id, or None.", closure_of(vid)},
-    {"pid", get_id, set_id, "USB product id, or None.", closure_of(pid)},
+    {"product", py::guarded<get_optional_text>, py::guarded<set_optional_text>, "USB product name, or None.", closure_of(product)},
+    {"interface", py::guarded<get_optional_text>, py::guarded<set_optional_text>, "USB interface, or None.", closure_of(interface)},
+    {"vid", py::guarded<get_id>, py::guarded<set_id>, "USB vendor id, or None.", closure_of(vid)},
+    {"pid", py::guarded<get_id>, py::guarded<set_id>, "USB product id, or None.", closure_of(pid)},
     // The managed per-instance dict is not exposed by the type machinery on its own.
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -7,6 +7,7 @@
 #include "list_ports/natural_key.h"
 #include "list_ports/siphash.h"
 #include "pyapi/ref.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::list_ports {
 namespace {
@@ -160,13 +161,13 @@ PyObject* list_port_info_richcompare(PyObject* self, PyObject* other, int op) {
 }
 
 PyMethodDef list_port_info_methods[] = {
-    {"usb_description", usb_description, METH_NOARGS,
+    {"usb_description", py::guarded<usb_description>, METH_NOARGS,
      "usb_description($self)\n--\n\n"
      "The product and interface (\"{product} - {interface}\"), else the product, else the name."},
-    {"usb_info", usb_info, METH_NOARGS,
+    {"usb_info", py::guarded<usb_info>, METH_NOARGS,
      "usb_info($self)\n--\n\n"
      "The USB identification text: \"USB VID:PID=vvvv:pppp\" with SER= and LOCATION= when known."},
-    {"apply_usb_info", apply_usb_info, METH_NOARGS,
+    {"apply_usb_info", py::guarded<apply_usb_info>, METH_NOARGS,
      "apply_usb_info($self)\n--\n\n"
      "Sets description from usb_description() and hwid from usb_info()."},
     {nullptr, nullptr, 0, nullptr},

@@ -4,6 +4,7 @@
 #include "list_ports/list_port_info_object.h"
 #include "pyapi/args.h"
 #include "pyapi/once_cell.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::list_ports {
 namespace {
@@ -65,17 +66,17 @@ PyType_Slot slots[] = {
                     "ListPortInfo(device, skip_link_detection=False)\n--\n\n"
                     "Describes one serial port and carries the attribute set that port-listing "
                     "code commonly expects.")},
-    {Py_tp_new, reinterpret_cast<void*>(list_port_info_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(list_port_info_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(py::guarded<list_port_info_new>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::guarded<list_port_info_dealloc>)},
     {Py_tp_traverse, reinterpret_cast<void*>(list_port_info_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(list_port_info_clear)},
     {Py_tp_getset, list_port_info_getset},
     {Py_tp_methods, list_port_info_methods},
-    {Py_tp_str, reinterpret_cast<void*>(list_port_info_str)},
-    {Py_tp_iter, reinterpret_cast<void*>(list_port_info_iter)},
-    {Py_mp_subscript, reinterpret_cast<void*>(list_port_info_subscript)},
-    {Py_tp_hash, reinterpret_cast<void*>(list_port_info_hash)},
-    {Py_tp_richcompare, reinterpret_cast<void*>(list_port_info_richcompare)},
+    {Py_tp_str, reinterpret_cast<void*>(py::guarded<list_port_info_str>)},
+    {Py_tp_iter, reinterpret_cast<void*>(py::guarded<list_port_info_iter>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(py::guarded<list_port_info_subscript>)},
+    {Py_tp_hash, reinterpret_cast<void*>(py::guarded<list_port_info_hash>)},
+    {Py_tp_richcompare, reinterpret_cast<void*>(py::guarded<list_port_info_richcompare>)},
     {0, nullptr},
 };
 

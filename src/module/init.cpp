@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "module/initialiser.h"
+#include "pyapi/guarded.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(quorvelin::py::guarded<exec_module>)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     // The module's objects are process-wide; another interpreter must not share them.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},

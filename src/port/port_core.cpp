@@ -1,5 +1,6 @@
 #include "port/port_core.h"
 
+#include <exception>
 #include <shared_mutex>
 
 namespace quorvelin {
@@ -179,18 +180,27 @@ runtime::Poll<Result<std::size_t>> PortCore::poll_write_some(runtime::Context& c
     return state_.backend->poll_write(cx, data);
 }
 
+// Both guards run from destructors, which must not throw: an error is ignored anyway, and
+// so is an allocation failure while one is being made.
+
 CancelWrite::~CancelWrite() {
-    (void)core_->with_state([](Backend* backend) {
-        if (backend != nullptr) {
-            (void)backend->cancel_write();
-        }
-        return 0;
-    });
+    try {
+        (void)core_->with_state([](Backend* backend) {
+            if (backend != nullptr) {
+                (void)backend->cancel_write();
+            }
+            return 0;
+        });
+    } catch (const std::exception&) {
+    }
 }
 
 BreakGuard::~BreakGuard() {
-    if (core_) {
-        core_->end_break_unless_changed(token_);
+    try {
+        if (core_) {
+            core_->end_break_unless_changed(token_);
+        }
+    } catch (const std::exception&) {
     }
 }
 

@@ -23,7 +23,15 @@ public:
             }
             bool expected = false;
             if (building_.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) {
-                PyObject* made = build();
+                PyObject* made = nullptr;
+                try {
+                    made = build();
+                } catch (...) {
+                    // Out of memory in the builder: the next caller builds again, as after
+                    // any failure, instead of waiting for good.
+                    building_.store(false, std::memory_order_release);
+                    throw;
+                }
                 if (made != nullptr) {
                     object_.store(made, std::memory_order_release);
                 }

@@ -30,7 +30,12 @@ void BlockingPool::State::run_thread(const std::shared_ptr<State>& state) {
             auto job = std::move(state->jobs.front());
             state->jobs.pop_front();
             lock.unlock();
-            job();
+            try {
+                job();
+            } catch (...) {
+                // A job reports its own result; one that throws anyway (a stand-in worker's
+                // handler) must not take the thread, and with it the process, down.
+            }
             job = nullptr;  // its captures are released outside the lock
             lock.lock();
             continue;

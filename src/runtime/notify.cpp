@@ -1,5 +1,6 @@
 #include "runtime/notify.h"
 
+#include <new>
 #include <vector>
 
 namespace quorvelin::runtime {
@@ -28,9 +29,24 @@ void Notify::notify_waiters() {
     std::vector<Waker> wakers;
     {
         std::lock_guard lock(mutex_);
+        std::size_t count = 0;
+        waiters_.for_each([&](Node&) { ++count; });
+        bool collected = true;
+        try {
+            wakers.reserve(count);
+        } catch (const std::bad_alloc&) {
+            collected = false;
+        }
         while (Node* node = waiters_.pop_front()) {
             node->received = Received::All;
-            wakers.push_back(node->waker);
+            if (collected) {
+                wakers.push_back(node->waker);
+            } else {
+                // No room to wake them after the unlock (this runs when a port closes, from
+                // destructors too): woken under the lock, which is safe since a wake-up only
+                // queues a task or signals a thread and never comes back to this notifier.
+                node->waker.wake();
+            }
         }
     }
     for (const Waker& waker : wakers) {

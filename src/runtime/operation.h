@@ -7,12 +7,14 @@
 // resumes the body only once it is ready. The operation therefore has no thread affinity:
 // it can be polled inline with a do-nothing waker and then continue, as the same object,
 // on a runtime worker. Destroying it destroys the frame, which runs the destructors of the
-// live locals in reverse order (its guards). An exception escaping the body becomes
-// SerialError::Io "the operation panicked".
+// live locals in reverse order (its guards). An exception escaping the body becomes the
+// operation's error (see fault_error).
 
 #include <coroutine>
 #include <exception>
+#include <new>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 #include "errors/result.h"
@@ -21,6 +23,26 @@
 namespace quorvelin::runtime {
 
 inline SerialError operation_panicked() { return SerialError::io(std::nullopt, "the operation panicked"); }
+
+// The error that the exception being handled stands for: SerialError::OutOfMemory for an
+// allocation failure (std::bad_alloc, or std::length_error for a size beyond a container's
+// reach), otherwise SerialError::Io with the text `panicked`; and out of memory again when
+// even that text cannot be allocated. Never throws; call it inside a catch block.
+inline SerialError fault_error(const char* panicked = "the operation panicked") noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return SerialError::out_of_memory();
+    } catch (const std::length_error&) {
+        return SerialError::out_of_memory();
+    } catch (...) {
+    }
+    try {
+        return SerialError::io(std::nullopt, panicked);
+    } catch (...) {
+        return SerialError::out_of_memory();
+    }
+}
 
 namespace detail {
 
@@ -90,7 +112,7 @@ public:
         void return_value(U&& value) {
             result.emplace(std::forward<U>(value));
         }
-        void unhandled_exception() noexcept { result.emplace(operation_panicked()); }
+        void unhandled_exception() noexcept { result.emplace(fault_error()); }
 
         template <class P>
             requires Pollable<std::remove_reference_t<P>>

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -48,6 +49,8 @@ Status start_runtime_thread(std::function<void()> body) {
         thread.detach();
     } catch (const std::system_error& error) {
         return SerialError::from_os_error(error.code().value());
+    } catch (const std::bad_alloc&) {
+        return SerialError::out_of_memory();
     }
     return ok_status();
 }

@@ -4,7 +4,8 @@
 //
 // A failed blocking task yields SerialError::Io without an error number whose text is the
 // runtime's description of the failure: "blocking task panicked" when the function threw,
-// "could not start a blocking task: {}" when no pool thread could be started.
+// "could not start a blocking task: {}" when no pool thread could be started; a function
+// that ran out of memory yields SerialError::OutOfMemory.
 
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 
 #include "errors/result.h"
 #include "runtime/blocking_pool.h"
+#include "runtime/operation.h"
 #include "runtime/poll.h"
 
 namespace quorvelin::runtime {
@@ -58,7 +60,7 @@ Result<std::invoke_result_t<F&>> run_caught(F& function) noexcept {
     try {
         return function();
     } catch (...) {
-        return SerialError::io(std::nullopt, "blocking task panicked");
+        return runtime::fault_error("blocking task panicked");
     }
 }
 

@@ -1,6 +1,9 @@
 #include "runtime/task.h"
 
+#include <asio/bind_allocator.hpp>
 #include <asio/defer.hpp>
+
+#include <exception>
 
 #include "runtime/reactor_wake.h"
 
@@ -17,21 +20,27 @@ void TaskCore::park() {
 }
 
 void TaskCore::schedule_locked() {
-    phase_ = Phase::Scheduled;
-    auto run = [self = shared_from_this()] { self->run(); };
+    auto run = asio::bind_allocator(SlotAllocator<void>(slot_), [self = shared_from_this()] { self->run(); });
     if (ReactorWake::active()) {
         // On a worker of another io_context this falls back to an ordinary post.
         asio::defer(io_, std::move(run));
     } else {
         asio::post(io_, std::move(run));
     }
+    // Only once queued: should queuing fail, the task stays as it was for the next wake-up.
+    phase_ = Phase::Scheduled;
 }
 
 void TaskCore::wake() {
     std::lock_guard lock(mutex_);
     switch (phase_) {
         case Phase::Idle:
-            schedule_locked();
+            try {
+                schedule_locked();
+            } catch (const std::exception&) {
+                // Wake-ups come from destructors and reactor handlers, which cannot take an
+                // error; the slot makes this unreachable short of the io_context itself failing.
+            }
             break;
         case Phase::Running:
             woken_while_running_ = true;

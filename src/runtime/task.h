@@ -29,6 +29,7 @@
 #include <optional>
 
 #include "errors/result.h"
+#include "runtime/handler_slot.h"
 #include "runtime/operation.h"
 
 namespace quorvelin::runtime {
@@ -121,6 +122,7 @@ private:
     std::optional<TaskEnd> run_once();
 
     std::mutex mutex_;
+    HandlerSlot slot_;  // what queuing the task's run is allocated in, so a wake-up cannot fail
     Phase phase_ = Phase::Scheduled;
     bool woken_while_running_ = false;
     bool abort_requested_ = false;
@@ -143,10 +145,19 @@ public:
             return;
         }
         if (operation_.valid()) {
-            asio::post(io_, [operation = std::move(operation_), join = std::move(join_)]() mutable {
+            auto release = [operation = std::move(operation_), join = std::move(join_)]() mutable {
                 operation.reset();
-                join->complete(SerialError::cancelled(), TaskEnd::AbortedAfterStart);
-            });
+                if (join) {
+                    join->complete(SerialError::cancelled(), TaskEnd::AbortedAfterStart);
+                }
+            };
+            try {
+                asio::post(io_, std::move(release));
+            } catch (const std::exception&) {
+                // No memory for the handler, and a destructor must not throw: released here
+                // after all (a failed post has not taken the handler).
+                release();
+            }
         }
     }
 

@@ -37,7 +37,7 @@ std::optional<Result<Outcome>> run_inline(runtime::Operation<Outcome>& operation
     try {
         return runtime::block_on(operation, inline_deadline());
     } catch (...) {
-        return Result<Outcome>(runtime::operation_panicked());
+        return Result<Outcome>(runtime::fault_error());
     }
 }
 

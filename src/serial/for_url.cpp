@@ -3,6 +3,7 @@
 #include "pyapi/method.h"
 #include "pyapi/ref.h"
 #include "serial/serial_class.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::serial {
 namespace {
@@ -101,7 +102,7 @@ PyObject* for_url_call(PyObject* cls, const char* function, PyObject* const* arg
 
 PyMethodDef serial_for_url_def = {
     "serial_for_url",
-    py::as_cfunction(serial_for_url),
+    py::as_cfunction(py::guarded<serial_for_url>),
     METH_FASTCALL | METH_KEYWORDS,
     "serial_for_url(url, *args, do_not_open=False, **kwargs)\n--\n\n"
     "Returns a `Serial` for `url`, which is a device name or `loop://`.",

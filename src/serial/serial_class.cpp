@@ -8,6 +8,7 @@
 #include "serial/drive.h"
 #include "serial/io_operations.h"
 #include "serial/serial_base.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::serial {
 namespace {
@@ -101,35 +102,35 @@ PyObject* next_line(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"read", py::as_cfunction(read), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
-    {"read_until", py::as_cfunction(read_until), METH_FASTCALL | METH_KEYWORDS,
+    {"read", py::as_cfunction(py::guarded<read>), METH_FASTCALL | METH_KEYWORDS, "read($self, size=1)\n--\n\n"},
+    {"read_until", py::as_cfunction(py::guarded<read_until>), METH_FASTCALL | METH_KEYWORDS,
      "read_until(self, /, expected=b'\\n', size=None)\n--\n\n"},
-    {"readline", py::as_cfunction(readline), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
-    {"readlines", py::as_cfunction(readlines), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
-    {"readinto", py::as_cfunction(readinto), METH_FASTCALL | METH_KEYWORDS, "readinto($self, b)\n--\n\n"},
-    {"read_all", read_all, METH_NOARGS, "read_all($self)\n--\n\n"},
-    {"write", py::as_cfunction(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
-    {"flush", flush, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"send_break", py::as_cfunction(send_break), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
-    {"readable", readable, METH_NOARGS, "readable($self)\n--\n\n"},
-    {"writable", writable, METH_NOARGS, "writable($self)\n--\n\n"},
-    {"seekable", seekable, METH_NOARGS, "seekable($self)\n--\n\n"},
-    {"__enter__", enter_context, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", exit_context, METH_VARARGS, "__exit__($self, *_args)\n--\n\n"},
+    {"readline", py::as_cfunction(py::guarded<readline>), METH_FASTCALL | METH_KEYWORDS, "readline(self, /, size=-1)\n--\n\n"},
+    {"readlines", py::as_cfunction(py::guarded<readlines>), METH_FASTCALL | METH_KEYWORDS, "readlines(self, /, hint=-1)\n--\n\n"},
+    {"readinto", py::as_cfunction(py::guarded<readinto>), METH_FASTCALL | METH_KEYWORDS, "readinto($self, b)\n--\n\n"},
+    {"read_all", py::guarded<read_all>, METH_NOARGS, "read_all($self)\n--\n\n"},
+    {"write", py::as_cfunction(py::guarded<write>), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
+    {"flush", py::guarded<flush>, METH_NOARGS, "flush($self)\n--\n\n"},
+    {"send_break", py::as_cfunction(py::guarded<send_break>), METH_FASTCALL | METH_KEYWORDS, "send_break($self, duration=0.25)\n--\n\n"},
+    {"readable", py::guarded<readable>, METH_NOARGS, "readable($self)\n--\n\n"},
+    {"writable", py::guarded<writable>, METH_NOARGS, "writable($self)\n--\n\n"},
+    {"seekable", py::guarded<seekable>, METH_NOARGS, "seekable($self)\n--\n\n"},
+    {"__enter__", py::guarded<enter_context>, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", py::guarded<exit_context>, METH_VARARGS, "__exit__($self, *_args)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"closed", get_closed, nullptr, nullptr, nullptr},
+    {"closed", py::guarded<get_closed>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("Serial(*_args, **_kwargs)\n--\n\nA serial port with a blocking API.")},
-    {Py_tp_new, reinterpret_cast<void*>(serial_new)},
-    {Py_tp_init, reinterpret_cast<void*>(serial_init)},
-    {Py_tp_iter, reinterpret_cast<void*>(iter_self)},
-    {Py_tp_iternext, reinterpret_cast<void*>(next_line)},
+    {Py_tp_new, reinterpret_cast<void*>(py::guarded<serial_new>)},
+    {Py_tp_init, reinterpret_cast<void*>(py::guarded<serial_init>)},
+    {Py_tp_iter, reinterpret_cast<void*>(py::guarded<iter_self>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(py::guarded<next_line>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},

@@ -8,6 +8,7 @@
 #include "pyapi/method.h"
 #include "transport/names.h"
 #include "transport/transport_core.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::transport {
 namespace {
@@ -30,11 +31,11 @@ PyObject* step_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 // Indexed by Step.
 PyMethodDef step_defs[] = {
-    {"on_start", py::as_cfunction(step_call<on_start>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"on_read", py::as_cfunction(step_call<on_read>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"on_write", py::as_cfunction(step_call<on_write>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"connection_lost", py::as_cfunction(step_call<connection_lost>), METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"deliver_held", py::as_cfunction(step_call<deliver_held>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"on_start", py::as_cfunction(py::guarded<step_call<on_start>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"on_read", py::as_cfunction(py::guarded<step_call<on_read>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"on_write", py::as_cfunction(py::guarded<step_call<on_write>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"connection_lost", py::as_cfunction(py::guarded<step_call<connection_lost>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"deliver_held", py::as_cfunction(py::guarded<step_call<deliver_held>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
 };
 
 // Bound to the tuple (core, step callable). Runs on the completing thread: a runtime worker,
@@ -57,7 +58,7 @@ PyObject* forward(PyObject* bound, PyObject* fut) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef forward_def = {"forward", forward, METH_O, nullptr};
+PyMethodDef forward_def = {"forward", py::guarded<forward>, METH_O, nullptr};
 
 // 1 when `loop` is the loop running on this thread, 0 when not, -1 with an exception set.
 int on_loop_thread(PyObject* loop) {

@@ -9,6 +9,7 @@
 #include "pyapi/once_cell.h"
 #include "serial/serial_base.h"
 #include "transport/transport_core.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::transport {
 namespace {
@@ -228,35 +229,35 @@ void dealloc(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"get_extra_info", py::as_cfunction(get_extra_info), METH_FASTCALL | METH_KEYWORDS,
+    {"get_extra_info", py::as_cfunction(py::guarded<get_extra_info>), METH_FASTCALL | METH_KEYWORDS,
      "get_extra_info($self, name, default=None)\n--\n\n"},
-    {"is_closing", is_closing, METH_NOARGS, "is_closing($self)\n--\n\n"},
-    {"is_reading", is_reading, METH_NOARGS, "is_reading($self)\n--\n\n"},
-    {"close", close, METH_NOARGS, "close($self)\n--\n\n"},
-    {"abort", abort, METH_NOARGS, "abort($self)\n--\n\n"},
-    {"write", py::as_cfunction(write), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
-    {"writelines", py::as_cfunction(writelines), METH_FASTCALL | METH_KEYWORDS, "writelines($self, list_of_data)\n--\n\n"},
-    {"can_write_eof", can_write_eof, METH_NOARGS, "can_write_eof($self)\n--\n\n"},
-    {"write_eof", write_eof, METH_NOARGS, "write_eof($self)\n--\n\n"},
-    {"pause_reading", pause_reading, METH_NOARGS,
+    {"is_closing", py::guarded<is_closing>, METH_NOARGS, "is_closing($self)\n--\n\n"},
+    {"is_reading", py::guarded<is_reading>, METH_NOARGS, "is_reading($self)\n--\n\n"},
+    {"close", py::guarded<close>, METH_NOARGS, "close($self)\n--\n\n"},
+    {"abort", py::guarded<abort>, METH_NOARGS, "abort($self)\n--\n\n"},
+    {"write", py::as_cfunction(py::guarded<write>), METH_FASTCALL | METH_KEYWORDS, "write($self, data)\n--\n\n"},
+    {"writelines", py::as_cfunction(py::guarded<writelines>), METH_FASTCALL | METH_KEYWORDS, "writelines($self, list_of_data)\n--\n\n"},
+    {"can_write_eof", py::guarded<can_write_eof>, METH_NOARGS, "can_write_eof($self)\n--\n\n"},
+    {"write_eof", py::guarded<write_eof>, METH_NOARGS, "write_eof($self)\n--\n\n"},
+    {"pause_reading", py::guarded<pause_reading>, METH_NOARGS,
      "pause_reading($self)\n--\n\n"
      "Stops `data_received` calls until `resume_reading`.\n\n"
      "A read already under way is not cancelled, since it may have taken bytes from the\n"
      "port; what it returns is held and delivered on resume."},
-    {"resume_reading", resume_reading, METH_NOARGS, "resume_reading($self)\n--\n\n"},
-    {"set_write_buffer_limits", py::as_cfunction(set_write_buffer_limits), METH_FASTCALL | METH_KEYWORDS,
+    {"resume_reading", py::guarded<resume_reading>, METH_NOARGS, "resume_reading($self)\n--\n\n"},
+    {"set_write_buffer_limits", py::as_cfunction(py::guarded<set_write_buffer_limits>), METH_FASTCALL | METH_KEYWORDS,
      "set_write_buffer_limits($self, high=None, low=None)\n--\n\n"},
-    {"get_write_buffer_limits", get_write_buffer_limits, METH_NOARGS, "get_write_buffer_limits($self)\n--\n\n"},
-    {"get_write_buffer_size", get_write_buffer_size, METH_NOARGS, "get_write_buffer_size($self)\n--\n\n"},
-    {"flush", flush, METH_NOARGS, "flush($self)\n--\n\n"},
-    {"get_protocol", get_protocol, METH_NOARGS, "get_protocol($self)\n--\n\n"},
-    {"set_protocol", py::as_cfunction(set_protocol), METH_FASTCALL | METH_KEYWORDS, "set_protocol($self, protocol)\n--\n\n"},
+    {"get_write_buffer_limits", py::guarded<get_write_buffer_limits>, METH_NOARGS, "get_write_buffer_limits($self)\n--\n\n"},
+    {"get_write_buffer_size", py::guarded<get_write_buffer_size>, METH_NOARGS, "get_write_buffer_size($self)\n--\n\n"},
+    {"flush", py::guarded<flush>, METH_NOARGS, "flush($self)\n--\n\n"},
+    {"get_protocol", py::guarded<get_protocol>, METH_NOARGS, "get_protocol($self)\n--\n\n"},
+    {"set_protocol", py::as_cfunction(py::guarded<set_protocol>), METH_FASTCALL | METH_KEYWORDS, "set_protocol($self, protocol)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
-    {"loop", get_loop, nullptr, nullptr, nullptr},
-    {"serial", get_serial, nullptr, nullptr, nullptr},
+    {"loop", py::guarded<get_loop>, nullptr, nullptr, nullptr},
+    {"serial", py::guarded<get_serial>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -266,10 +267,10 @@ PyType_Slot slots[] = {
                     "method to it. A native class cannot also derive from a Python class such as\n"
                     "`asyncio.Transport`, so the public class is a Python subclass of `asyncio.Transport`\n"
                     "built at run time around this one.")},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(py::guarded<dealloc>)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(py::guarded<repr>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},

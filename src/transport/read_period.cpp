@@ -1,6 +1,7 @@
 #include "transport/read_period.h"
 
 #include <algorithm>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -41,9 +42,19 @@ void ReadPeriod::fired(std::uint64_t generation) {
         armed_ = false;
         const Instant now = Clock::now();
         std::optional<Instant> next;
+        bool collect = true;
+        try {
+            due.reserve(waiters_.size());
+        } catch (const std::bad_alloc&) {
+            collect = false;  // a timer handler cannot fail: the due ones are woken right here
+        }
         for (auto it = waiters_.begin(); it != waiters_.end();) {
             if (it->deadline <= now) {
-                due.push_back(std::move(it->waker));
+                if (collect) {
+                    due.push_back(std::move(it->waker));
+                } else {
+                    it->waker.wake();  // only queues a task; nothing comes back to this lock
+                }
                 it = waiters_.erase(it);
             } else {
                 next = next ? std::min(*next, it->deadline) : it->deadline;

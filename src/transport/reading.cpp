@@ -140,7 +140,11 @@ bool TransportCore::resume_reading() {
             // reading stays paused, as is_reading() says.
             std::lock_guard lock(mutex);
             state.reading_paused = true;
-            state.paused_read_buf.insert(0, held);
+            if (state.paused_read_buf.empty()) {
+                state.paused_read_buf = std::move(held);  // no copy, so this cannot fail for memory
+            } else {
+                state.paused_read_buf.insert(0, held);
+            }
             return false;
         }
     }

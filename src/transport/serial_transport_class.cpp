@@ -9,6 +9,7 @@
 #include "pyapi/once_cell.h"
 #include "pyapi/ref.h"
 #include "transport/transport.h"
+#include "pyapi/guarded.h"
 
 namespace quorvelin::transport {
 namespace {
@@ -55,12 +56,12 @@ PyObject* get_from_core(PyObject* name, PyObject* transport) {
 
 PyMethodDef forward_def = {
     "forward_to_core",
-    py::as_cfunction(forward_method),
+    py::as_cfunction(py::guarded<forward_method>),
     METH_FASTCALL | METH_KEYWORDS,
     nullptr,
 };
 
-PyMethodDef getter_def = {"get_from_core", get_from_core, METH_O, nullptr};
+PyMethodDef getter_def = {"get_from_core", py::guarded<get_from_core>, METH_O, nullptr};
 
 // A callable of `def` bound to the str `name`.
 py::Ref bound_to_name(PyMethodDef* def, const char* name) {

@@ -7,6 +7,9 @@
 #include "transport/operations.h"
 #include "transport/transport_core.h"
 
+#include <exception>
+#include <optional>
+
 namespace quorvelin::transport {
 
 bool TransportCore::write(PyObject* data) {
@@ -57,7 +60,17 @@ bool TransportCore::start_writing() {
         taken = std::exchange(state.write_buf, std::string());
         state.in_flight = taken.size();
     }
-    Result<future::OpFuture> started = future::OpFuture::start(write_op(port, std::move(taken)));
+    std::optional<Result<future::OpFuture>> attempt;
+    try {
+        attempt.emplace(future::OpFuture::start(write_op(port, std::move(taken))));
+    } catch (const std::exception&) {
+        // Out of memory making the operation: what it took is gone with it, and the buffered
+        // size must say so before the MemoryError goes up.
+        std::lock_guard lock(mutex);
+        state.in_flight = 0;
+        throw;
+    }
+    Result<future::OpFuture>& started = *attempt;
     if (!started) {
         // The taken bytes are gone with the operation; the buffered size says so.
         {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -491,6 +492,52 @@ TEST(Attachment, ReferencesAreReleasedAttached) {
     PyObject* target = nullptr;
     ASSERT_EQ(PyWeakref_GetRef(weak, &target), 0);  // dead
     Py_DECREF(weak);
+}
+
+// Runs out of memory after `wait` (at once for zero): in the first poll, or in the task's.
+Operation<Outcome> running_out(std::chrono::milliseconds wait) {
+    if (wait.count() > 0) {
+        auto sleep = runtime::sleep_until(runtime::Clock::now() + wait);
+        co_await sleep;
+    }
+    throw std::bad_alloc();
+}
+
+TEST(OutOfMemory, AnOperationThatRunsOutFailsItsFutureWithMemoryError) {
+    Attached attached;
+    struct Case {
+        const char* name;
+        bool spawn;  // OpFuture::spawn rather than OpFuture::start
+        std::chrono::milliseconds wait;
+    };
+    const Case cases[] = {
+        {"start, in the first poll", false, std::chrono::milliseconds(0)},
+        {"start, in the task", false, std::chrono::milliseconds(20)},
+        {"spawn, in the task", true, std::chrono::milliseconds(20)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto started = c.spawn ? OpFuture::spawn(running_out(c.wait)) : OpFuture::start(running_out(c.wait));
+        ASSERT_TRUE(started.ok());
+        EXPECT_EQ(started.value().wait(5.0), nullptr);
+        EXPECT_EQ(take_error(), "MemoryError: ");
+        EXPECT_EQ(stored(*started.value().shared()),
+                  std::optional<Result<Outcome>>(SerialError::out_of_memory()));
+    }
+}
+
+TEST(OutOfMemory, ACompletionWithoutMemoryReachesEveryConsumer) {
+    Attached attached;
+    auto shared = std::make_shared<Shared>();
+    OpFuture future(shared);
+    ASSERT_TRUE(future::complete(*shared, SerialError::out_of_memory()));
+    for (int call = 0; call < 2; ++call) {
+        EXPECT_EQ(future.result(), nullptr);
+        EXPECT_EQ(take_error(), "MemoryError: ");
+    }
+    // The guard of a task that ends after that loses, as after any completion.
+    { future::CompleteOnDrop guard(shared); }
+    EXPECT_EQ(stored(*shared), std::optional<Result<Outcome>>(SerialError::out_of_memory()));
 }
 
 }  // namespace
