@@ -204,6 +204,30 @@ def test_inter_byte_timeout(pty):
     s.close()
 
 
+def test_inter_byte_timeout_runs_from_the_last_byte(loop):
+    # Not from the read's start: a first byte later than the inter-byte timeout still starts
+    # the read, bytes close behind it join it, and the first such gap ends it.
+    loop.timeout = None
+    loop.inter_byte_timeout = 0.2
+    outcome = []
+    reader = threading.Thread(target=lambda: outcome.append(loop.read(10)))
+    reader.start()
+    try:
+        time.sleep(0.5)  # past the inter-byte timeout twice over, no byte yet
+        assert reader.is_alive() and outcome == []
+        loop.write(b"xyz")
+        deadline = time.monotonic() + 5
+        while loop.in_waiting and time.monotonic() < deadline:  # until the read took them
+            time.sleep(0.001)
+        loop.write(b"uvw")
+        reader.join(5)
+        assert not reader.is_alive()
+        assert outcome == [b"xyzuvw"]
+    finally:
+        loop.cancel_read()
+        reader.join(5)
+
+
 def test_data_across_the_hand_off(pty):
     # Arrives over ~300 ms: part inline, the rest after the call went to the runtime.
     s = Serial(pty.name, timeout=3)
