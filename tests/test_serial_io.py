@@ -435,9 +435,23 @@ def test_eight_threads_share_one_port():
     assert len(everything) == 4 * per_writer
     for i in range(4):
         assert everything.count(bytes([i])) == per_writer
-    # Mixed with settings changes and queries from other threads the port stays consistent.
+    # Mixed with settings changes and queries from other threads the port stays consistent:
+    # every query sees one of the rates set, the rest unchanged, and nothing left to read.
+    rates = {9600} | {19200 + k for k in range(200)}
+    unchanged = {key: value for key, value in s.get_settings().items() if key != "baudrate"}
+    seen = {"settings": [], "waiting": [], "reprs": []}
     run_threads([lambda: [setattr(s, "baudrate", 19200 + k) for k in range(200)]] +
-                [lambda: [s.get_settings() for _ in range(200)]] +
-                [lambda: [s.in_waiting for _ in range(200)]] +
-                [lambda: [repr(s) for _ in range(200)]])
+                [lambda: seen["settings"].extend(s.get_settings() for _ in range(200))] +
+                [lambda: seen["waiting"].extend(s.in_waiting for _ in range(200))] +
+                [lambda: seen["reprs"].extend(repr(s) for _ in range(200))])
+    assert s.baudrate == 19200 + 199
+    assert len(seen["settings"]) == len(seen["waiting"]) == len(seen["reprs"]) == 200
+    for settings in seen["settings"]:
+        assert settings.pop("baudrate") in rates
+        assert settings == unchanged
+    assert seen["waiting"] == [0] * 200
+    prefix = f"Serial<id=0x{id(s):x}, open=True>(port='loop://', baudrate="
+    for text in seen["reprs"]:
+        assert text.startswith(prefix), text
+        assert int(text[len(prefix):].split(",")[0]) in rates, text
     s.close()
