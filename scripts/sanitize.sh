@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the engine tests under ThreadSanitizer and/or AddressSanitizer+UBSan and runs them;
-# any sanitizer report fails the run.
+# Builds the engine tests and the embedded-interpreter tests under ThreadSanitizer and/or
+# AddressSanitizer+UBSan and runs them; any sanitizer report fails the run.
 #   scripts/sanitize.sh [thread|address|all]   (default: all)
 set -euo pipefail
 
@@ -22,16 +22,25 @@ run_one() {
         python_options=(-DQUORVELIN_PYTHON_TESTS=ON -DPython_EXECUTABLE="${venv}/bin/python")
         targets+=(python_tests)
     fi
+    local flags=()
+    if [ "${kind}" = address ]; then
+        # With the address instrumentation GCC 12 takes the move of a std::variant holding an
+        # empty alternative for a read of uninitialised storage (in the interpreter-side code);
+        # the other builds keep the warning as an error.
+        flags=(-DCMAKE_CXX_FLAGS=-Wno-maybe-uninitialized)
+    fi
     echo "== ${kind}: configure and build in ${dir}"
     cmake -S . -B "${dir}" -G Ninja \
-        -DQUORVELIN_SANITIZE="${kind}" \
+        -DQUORVELIN_SANITIZE="${kind}" "${flags[@]}" \
         -DQUORVELIN_BUILD_MODULE=OFF -DQUORVELIN_BUILD_TESTS=ON "${python_options[@]}" \
         -DQUORVELIN_WERROR=ON >/dev/null
     ninja -C "${dir}" -j "${jobs}" "${targets[@]}"
     echo "== ${kind}: run"
     timeout 600 "${dir}/tests/cpp/core_tests" --gtest_brief=1
     if [ "${with_python}" = python ]; then
-        # The interpreter itself is not instrumented; see the suppression file.
+        # The interpreter itself is not instrumented; see the suppression file. The address
+        # run needs none: LeakSanitizer sees only what is taken from malloc (the interpreter's
+        # objects live in its own allocator), and the interpreter leaves none of that unreachable.
         TSAN_OPTIONS="${TSAN_OPTIONS:-} suppressions=$(pwd)/tests/cpp/python/tsan.supp" \
             timeout 600 "${dir}/tests/cpp/python_tests" --gtest_brief=1
     fi
@@ -45,7 +54,7 @@ case "${which}" in
     address | all)
         ASAN_OPTIONS="abort_on_error=1 detect_leaks=1 detect_stack_use_after_return=1 ${ASAN_OPTIONS:-}" \
         UBSAN_OPTIONS="halt_on_error=1 abort_on_error=1 print_stacktrace=1 ${UBSAN_OPTIONS:-}" \
-            run_one address build/asan
+            run_one address build/asan python
         ;;
     thread) ;;
     *)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: pytest against the installed package, the GoogleTest
-# suites, and the engine tests under ThreadSanitizer.
+# suites, and the engine and embedded-interpreter tests under ThreadSanitizer and under
+# AddressSanitizer with UBSan.
 set -euo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VENV=$("$HERE/scripts/install.sh")
@@ -17,8 +18,15 @@ cmake -S "$HERE" -B "$HERE/build/tests" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebIn
 cmake --build "$HERE/build/tests" -j "$jobs"
 ctest --test-dir "$HERE/build/tests" --output-on-failure --timeout 600
 
-echo "== Engine tests under ThreadSanitizer"
+echo "== Engine and embedded-interpreter tests under ThreadSanitizer"
+start=$SECONDS
 "$HERE/scripts/sanitize.sh" thread
+echo "== ThreadSanitizer took $((SECONDS - start)) s"
+
+echo "== Engine and embedded-interpreter tests under AddressSanitizer and UBSan"
+start=$SECONDS
+"$HERE/scripts/sanitize.sh" address
+echo "== AddressSanitizer took $((SECONDS - start)) s"
 
 echo "== pytest"
 cd "$HERE/tests"  # the installed package, not the source tree, is imported

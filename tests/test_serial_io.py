@@ -204,6 +204,30 @@ def test_inter_byte_timeout(pty):
     s.close()
 
 
+def test_inter_byte_timeout_runs_from_the_last_byte(loop):
+    # Not from the read's start: a first byte later than the inter-byte timeout still starts
+    # the read, bytes close behind it join it, and the first such gap ends it.
+    loop.timeout = None
+    loop.inter_byte_timeout = 0.2
+    outcome = []
+    reader = threading.Thread(target=lambda: outcome.append(loop.read(10)))
+    reader.start()
+    try:
+        time.sleep(0.5)  # past the inter-byte timeout twice over, no byte yet
+        assert reader.is_alive() and outcome == []
+        loop.write(b"xyz")
+        deadline = time.monotonic() + 5
+        while loop.in_waiting and time.monotonic() < deadline:  # until the read took them
+            time.sleep(0.001)
+        loop.write(b"uvw")
+        reader.join(5)
+        assert not reader.is_alive()
+        assert outcome == [b"xyzuvw"]
+    finally:
+        loop.cancel_read()
+        reader.join(5)
+
+
 def test_data_across_the_hand_off(pty):
     # Arrives over ~300 ms: part inline, the rest after the call went to the runtime.
     s = Serial(pty.name, timeout=3)
@@ -411,9 +435,23 @@ def test_eight_threads_share_one_port():
     assert len(everything) == 4 * per_writer
     for i in range(4):
         assert everything.count(bytes([i])) == per_writer
-    # Mixed with settings changes and queries from other threads the port stays consistent.
+    # Mixed with settings changes and queries from other threads the port stays consistent:
+    # every query sees one of the rates set, the rest unchanged, and nothing left to read.
+    rates = {9600} | {19200 + k for k in range(200)}
+    unchanged = {key: value for key, value in s.get_settings().items() if key != "baudrate"}
+    seen = {"settings": [], "waiting": [], "reprs": []}
     run_threads([lambda: [setattr(s, "baudrate", 19200 + k) for k in range(200)]] +
-                [lambda: [s.get_settings() for _ in range(200)]] +
-                [lambda: [s.in_waiting for _ in range(200)]] +
-                [lambda: [repr(s) for _ in range(200)]])
+                [lambda: seen["settings"].extend(s.get_settings() for _ in range(200))] +
+                [lambda: seen["waiting"].extend(s.in_waiting for _ in range(200))] +
+                [lambda: seen["reprs"].extend(repr(s) for _ in range(200))])
+    assert s.baudrate == 19200 + 199
+    assert len(seen["settings"]) == len(seen["waiting"]) == len(seen["reprs"]) == 200
+    for settings in seen["settings"]:
+        assert settings.pop("baudrate") in rates
+        assert settings == unchanged
+    assert seen["waiting"] == [0] * 200
+    prefix = f"Serial<id=0x{id(s):x}, open=True>(port='loop://', baudrate="
+    for text in seen["reprs"]:
+        assert text.startswith(prefix), text
+        assert int(text[len(prefix):].split(",")[0]) in rates, text
     s.close()

@@ -472,13 +472,15 @@ def test_loopback_modem_lines_and_fileno(loop):
     assert info.value.args == ("fileno",)
 
 
-def test_loopback_queues(loop):
+@pytest.mark.parametrize("reset", ["reset_input_buffer", "reset_output_buffer"])
+def test_loopback_queues(loop, reset):
+    # One buffer seen from both ends: both counts report it and either reset empties it.
     loop.write(b"abcd")
-    assert loop.in_waiting == 4
-    assert loop.out_waiting in (0, 4)
-    loop.reset_input_buffer()
-    assert loop.in_waiting == 0
-    loop.reset_output_buffer()
+    assert (loop.in_waiting, loop.out_waiting) == (4, 4)
+    assert loop.read(1) == b"a"
+    assert (loop.in_waiting, loop.out_waiting) == (3, 3)
+    getattr(loop, reset)()
+    assert (loop.in_waiting, loop.out_waiting) == (0, 0)
 
 
 def test_port_setter(loop):

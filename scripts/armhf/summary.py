@@ -3,7 +3,7 @@
 
     summary.py NAME=REPORT.xml ...
 
-Exits non-zero when a suite failed or left no report."""
+Exits non-zero when a suite failed, left no report, or ran no test (all skipped, or none)."""
 
 import collections
 import os
@@ -72,7 +72,10 @@ def main(argv):
                 print(f"    {case}")
         for case in failures:
             print(f"  FAILED {case}")
-        ok = ok and not failures and counts["passed"] + counts["skipped"] > 0
+        if not counts["passed"]:
+            # Every test skipped (or none at all) proves nothing about the build.
+            print(f"  FAILED {name}: no test ran")
+        ok = ok and not failures and counts["passed"] > 0
     return 0 if ok else 1
 
 

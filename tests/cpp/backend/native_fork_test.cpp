@@ -1,40 +1,22 @@
 // A child created by fork that closes its copy of a device leaves the parent's port intact.
 
-#include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
-#include <thread>
 
 #include "backend/native/open.h"
 #include "emulation_gaps.h"
 #include "pty_pair.h"
+#include "reap_child.h"
 
 namespace quorvelin::native {
 namespace {
 
 using testing::PtyPair;
 using testing::wait_for;
-
-// Waits up to five seconds for `child`; kills it if it hangs. True when it exited with 0.
-bool reap(pid_t child) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < end) {
-        pid_t done = ::waitpid(child, &status, WNOHANG);
-        if (done == child) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (done == -1 && errno != EINTR) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-    return false;
-}
 
 int exclusive_mode(int fd) {
     int on = -1;
@@ -55,7 +37,7 @@ bool child_closes_its_copy(std::optional<Device>& device) {
         device.reset();
         ::_exit(0);
     }
-    return reap(child);
+    return quorvelin::testing::reap_child(child) == 0;
 }
 
 TEST(NativeFork, ChildClosingItsCopyKeepsTheParentsPort) {

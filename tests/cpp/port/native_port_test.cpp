@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include "../backend/pty_pair.h"
 #include "port/disconnect.h"
 #include "port/ops.h"
+#include "reap_child.h"
 #include "support.h"
 
 namespace quorvelin::testing {
@@ -117,10 +116,7 @@ TEST(NativePort, ParentStillReadsAfterAForkedChildClosedItsCopy) {
         auto owned = runtime::runtime();
         ::_exit(!owned.ok() && owned.error() == SerialError::forked() ? 0 : 3);
     }
-    int status = 0;
-    for (int i = 0; i < 500 && ::waitpid(child, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(WIFEXITED(status)) << "child did not exit";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(reap_child(child), 0) << "-1: the child hung or ended abnormally";
     set_timeouts(core, std::nullopt);  // only the reactor's readiness can end this read
     auto reader = spawn(PortCore::read(core, 3));
     std::this_thread::sleep_for(20ms);

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "../backend/pty_pair.h"
+#include "../backend/scripted_syscalls.h"
 #include "backend/backend.h"
+#include "serial/update.h"
 #include "support.h"
 
 namespace quorvelin::testing {
@@ -40,12 +43,43 @@ TEST(PortCoreState, ClosedPortAccessFails) {
     EXPECT_FALSE(core->is_open());
 }
 
+// Makes the scripted calls current for a scope.
+class InstalledSyscalls {
+public:
+    explicit InstalledSyscalls(native::Syscalls& calls) : previous_(native::Syscalls::install(&calls)) {}
+    ~InstalledSyscalls() { native::Syscalls::install(previous_); }
+    InstalledSyscalls(const InstalledSyscalls&) = delete;
+    InstalledSyscalls& operator=(const InstalledSyscalls&) = delete;
+
+private:
+    native::Syscalls* previous_;
+};
+
+// Remembered: the level reads back. Not applied: no break request reaches the device while
+// the port is closed, nor when it opens or is reconfigured; only a level set on the open port
+// does (which also shows that the log sees break requests).
 TEST(PortCoreState, BreakOnAClosedPortIsRememberedNotApplied) {
     auto core = PortCore::make();
     EXPECT_TRUE(core->set_break_condition(true).ok());
     EXPECT_TRUE(core->settings_snapshot().break_condition);
     core->with_settings([](PortSettings& s) { s.port = "loop://"; });
     EXPECT_TRUE(core->open().ok());
+
+    native::testing::PtyPair pty;
+    native::testing::ScriptedSyscalls calls;
+    InstalledSyscalls installed(calls);
+    auto terminal = PortCore::make();
+    EXPECT_TRUE(terminal->set_break_condition(true).ok());
+    EXPECT_TRUE(calls.log.empty());
+    terminal->with_settings([&](PortSettings& s) { s.port = pty.slave_path(); });
+    Status opened = terminal->open();
+    ASSERT_TRUE(opened.ok()) << opened.error().display();
+    EXPECT_TRUE(serial::update_settings(*terminal, [](PortSettings& s) { s.baudrate = 19200; }).ok());
+    EXPECT_EQ(calls.count("TIOCSBRK") + calls.count("TIOCCBRK"), 0);
+    EXPECT_TRUE(terminal->settings_snapshot().break_condition);
+    (void)terminal->set_break_condition(false);  // an emulator may refuse the request itself
+    EXPECT_EQ(calls.count("TIOCCBRK"), 1);
+    terminal->close();
 }
 
 TEST(PortCoreState, RenamingAnOpenPortReopensIt) {

@@ -2,8 +2,6 @@
 // its settings and open new loopback ports, and waking what the parent's operations wait for
 // does nothing there.
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +12,7 @@
 #include <thread>
 
 #include "../backend/pty_pair.h"
+#include "reap_child.h"
 #include "runtime/fork_guard.h"
 #include "runtime/notify.h"
 #include "serial/update.h"
@@ -23,22 +22,7 @@ namespace quorvelin {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Waits up to five seconds for `child`; kills it if it hangs. Its exit code, or -1 for a hang
-// or an abnormal end.
-int reap(pid_t child) {
-    auto end = std::chrono::steady_clock::now() + 5s;
-    int status = 0;
-    while (std::chrono::steady_clock::now() < end) {
-        pid_t done = ::waitpid(child, &status, WNOHANG);
-        if (done == child) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (done == -1 && errno != EINTR) return -1;
-        std::this_thread::sleep_for(1ms);
-    }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, &status, 0);
-    return -1;
-}
+using testing::reap_child;
 
 // Exit codes name the first failed step.
 int close_configure_and_open(PortCore& core) {
@@ -82,7 +66,7 @@ TEST(PortFork, ChildOfABusyPortFindsItsLocksFree) {
         ++forks;
         pid_t child = ::fork();
         if (child == 0) std::_Exit(close_configure_and_open(*core));
-        outcome = child == -1 ? -2 : reap(child);
+        outcome = child == -1 ? -2 : reap_child(child);
     }
     stop.store(true);
     busy.join();
@@ -106,7 +90,7 @@ TEST(PortFork, ChildLeavesTheParentsWaitersAlone) {
         ASSERT_NE(child, -1);
         if (child == 0) std::_Exit(close_configure_and_open(*core));
     }
-    EXPECT_EQ(reap(child), 0);
+    EXPECT_EQ(reap_child(child), 0);
     EXPECT_EQ(target->wakes.load(), 0);
 
     core->close();  // in the parent the waiter is woken as always
@@ -138,7 +122,7 @@ void forks_while_terminals_open() {
     for (int i = 0; i < 200; ++i) {
         pid_t child = ::fork();
         if (child == 0) std::_Exit(0);
-        if (child == -1 || reap(child) != 0) std::_Exit(4);
+        if (child == -1 || reap_child(child) != 0) std::_Exit(4);
     }
     done.store(true);
     stop.store(true);

@@ -58,15 +58,20 @@ TEST(PortRead, TimeoutReturnsWhatArrived) {
     EXPECT_EQ(result.value(), "abc");
 }
 
+// The inter-byte timeout runs from the last byte received, never from the read's start: a
+// first byte later than it still starts the read, bytes close behind it join the read, and
+// the first gap as long as the timeout ends it.
 TEST(PortRead, InterByteTimeoutEndsAfterAGap) {
     auto core = open_loopback();
-    set_timeouts(core, std::nullopt, secs(0.05));
+    set_timeouts(core, std::nullopt, secs(0.2));
     auto reader = spawn(PortCore::read(core, 10));
-    std::this_thread::sleep_for(30ms);  // no first byte yet: the read keeps waiting
+    std::this_thread::sleep_for(500ms);  // past the inter-byte timeout twice over, no byte yet
     EXPECT_FALSE(reader.is_finished());
     write_all(core, "xyz");
+    ASSERT_TRUE(eventually([&] { return core->in_waiting().value() == 0; }));  // the read took them
+    write_all(core, "uvw");
     auto result = join(reader);
-    EXPECT_EQ(result.value(), "xyz");
+    EXPECT_EQ(result.value(), "xyzuvw");
 }
 
 TEST(PortRead, ClosedPortFailsBeforeLookingAtAnything) {

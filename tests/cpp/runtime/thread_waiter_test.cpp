@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <random>
 #include <thread>
@@ -100,17 +101,27 @@ TEST(ThreadWaiter, FullRecordRefusesMoreDescriptors) {
 // Ping-pong: each step's first wake-up is the only thing that can end the waiter's wait; a
 // second one follows at once and races the waiter's draining of the first. Whatever that
 // race leaves behind, the next step's wake-up must still end the next wait: a lost one shows
-// as a wait that runs into its (long) deadline.
+// as a wait that runs into its (long) deadline. Either side that stops early (the waiter
+// after a lost wake-up, or a hang) lets the other stop too, so a fault fails with a message.
 TEST(ThreadWaiter, WakeUpsRacingTheWaiterAreNeverLost) {
     ThreadWaiter::Mine mine = ThreadWaiter::current();
     ASSERT_NE(mine.waiter, nullptr);
     const int steps = testing::stress_rounds(20000, 10);
+    constexpr auto kStepBound = 5s;
     std::atomic<int> posted{0};
     std::atomic<int> seen{0};
+    std::atomic<bool> waiter_stopped{false};
+    bool poster_gave_up = false;
     std::thread poster([&, waker = *mine.waker] {
         std::minstd_rand random(12345);
         for (int i = 1; i <= steps; ++i) {
+            auto give_up = Clock::now() + 2 * kStepBound;
             while (seen.load(std::memory_order_acquire) < i - 1) {
+                if (waiter_stopped.load(std::memory_order_acquire)) return;
+                if (Clock::now() > give_up) {
+                    poster_gave_up = true;
+                    return;
+                }
                 std::this_thread::yield();
             }
             if (random() % 4 == 0) std::this_thread::yield();
@@ -123,23 +134,24 @@ TEST(ThreadWaiter, WakeUpsRacingTheWaiterAreNeverLost) {
             waker.wake();
         }
     });
-    int lost = 0;
+    int lost_at = 0;
     DirectWait direct;
-    for (int i = 1; i <= steps; ++i) {
-        for (;;) {
-            if (posted.load(std::memory_order_acquire) >= i) break;
-            auto deadline = Clock::now() + 5s;
+    for (int i = 1; i <= steps && lost_at == 0; ++i) {
+        // One deadline per step: waits that keep ending early without the post run into it too.
+        auto deadline = Clock::now() + kStepBound;
+        while (posted.load(std::memory_order_acquire) < i) {
             mine.waiter->wait(direct, deadline);
             if (Clock::now() >= deadline) {
-                ++lost;
+                lost_at = i;
                 break;
             }
         }
         seen.store(i, std::memory_order_release);
-        if (lost) break;
     }
+    waiter_stopped.store(true, std::memory_order_release);
     poster.join();
-    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(lost_at, 0) << "the wake-up of step " << lost_at << " of " << steps << " was lost";
+    EXPECT_FALSE(poster_gave_up) << "the waiter stopped answering";
 }
 
 }  // namespace
