@@ -3,6 +3,7 @@
 #include <asio/defer.hpp>
 
 #include "runtime/reactor_wake.h"
+#include "runtime/runtime.h"
 
 namespace quorvelin::runtime::detail {
 
@@ -18,13 +19,19 @@ void TaskCore::park() {
 
 void TaskCore::schedule_locked() {
     phase_ = Phase::Scheduled;
-    auto run = [self = shared_from_this()] { self->run(); };
     if (ReactorWake::active()) {
-        // On a worker of another io_context this falls back to an ordinary post.
-        asio::defer(io_, std::move(run));
-    } else {
-        asio::post(io_, std::move(run));
+        Runtime* worker = Runtime::current_worker();
+        if (worker != nullptr && &worker->tasks() == &io_) {
+            // Runs on this worker once the handler's wake-ups are made (its guard ends).
+            ReactorWake::run_after(shared_from_this());
+            return;
+        }
+        // A task of some other io_context: a continuation on its own workers' queue, which
+        // on a thread that is none of them falls back to an ordinary post.
+        asio::defer(io_, [self = shared_from_this()] { self->run(); });
+        return;
     }
+    asio::post(io_, [self = shared_from_this()] { self->run(); });
 }
 
 void TaskCore::wake() {
