@@ -19,6 +19,7 @@
 #include "runtime/notify.h"
 #include "runtime/reactor_wake.h"
 #include "runtime/runtime.h"
+#include "runtime/sleep.h"
 #include "test_support.h"
 
 namespace quorvelin::runtime {
@@ -79,9 +80,12 @@ TEST(WorkerRoles, SpawnedTasksRunOnTheTaskWorkerAndReactorWokenOnesOnTheReactorW
     ASSERT_TRUE(registered.ok());
     auto readiness = std::move(registered.value());
     std::vector<std::thread::id> polls;  // written by the task only, read after its end
-    auto body = [](FdReadiness* readiness, std::vector<std::thread::id>* polls) -> Operation<int> {
+    std::atomic<bool> started{false};
+    auto body = [](FdReadiness* readiness, std::vector<std::thread::id>* polls,
+                   std::atomic<bool>* started) -> Operation<int> {
         for (;;) {
             polls->push_back(std::this_thread::get_id());
+            started->store(true);
             std::uint64_t tick = co_await readable(readiness);
             polls->push_back(std::this_thread::get_id());
             char byte;
@@ -89,9 +93,9 @@ TEST(WorkerRoles, SpawnedTasksRunOnTheTaskWorkerAndReactorWokenOnesOnTheReactorW
             readiness->clear_read_ready(tick);
         }
     };
-    JoinHandle<int> join = rt->spawn(body(readiness.get(), &polls));
-    ASSERT_TRUE(testing::eventually([&] { return readiness->is_registered(); }));
-    std::this_thread::sleep_for(5ms);  // let the first poll arm its wait
+    JoinHandle<int> join = rt->spawn(body(readiness.get(), &polls, &started));
+    ASSERT_TRUE(testing::eventually([&] { return started.load(); }));
+    std::this_thread::sleep_for(20ms);  // the first poll arms its wait right after the flag
     ASSERT_EQ(::write(pair.fds[1], "x", 1), 1);
     auto result = join.wait_for(10s);
     ASSERT_TRUE(result.has_value());
@@ -225,15 +229,17 @@ TEST(WorkerRoles, ATaskBlockingTheReactorWorkerLeavesTheReactorToAStandIn) {
     std::atomic<bool> blocked_on_reactor_worker{false};
     auto outer_body = [&]() -> Operation<int> {
         LiveCount alive(live);
+        // A timer's handler wakes it, so it goes on on the reactor worker.
+        auto nap = sleep_until(Clock::now() + 5ms);
+        co_await nap;
         auto one = read_one(first_ready.get(), &live);
         if (co_await one != 1) co_return -1;
         blocked_on_reactor_worker = std::this_thread::get_id() == reactor_worker;
         auto waited = block_on(inner, Clock::now() + 20s);
         co_return waited && waited->ok() ? waited->value() + 1 : -1;
     };
-    JoinHandle<int> outer = rt->spawn(outer_body());
-    std::this_thread::sleep_for(5ms);
     ASSERT_EQ(::write(first.fds[1], "x", 1), 1);
+    JoinHandle<int> outer = rt->spawn(outer_body());
     ASSERT_TRUE(testing::eventually([&] { return blocked_on_reactor_worker.load(); }, 10s));
     std::this_thread::sleep_for(20ms);  // the reactor worker is blocked by now
     ASSERT_EQ(::write(second.fds[1], "y", 1), 1);
