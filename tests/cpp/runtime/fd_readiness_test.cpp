@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sys/epoll.h>
@@ -278,6 +279,35 @@ TEST_F(FdReadinessTest, WriteReadinessFoundByItselfDropsTheRegistrationOnlyWhenI
     // No wait queued any more, and the registration watches writability: it goes.
     ASSERT_TRUE(readiness->poll_write_ready(write_cx).is_ready());
     EXPECT_FALSE(readiness->is_registered());
+}
+
+// The epoll set is shared with a forked child. What a child does with its copy of a readiness
+// (a closing port forgets it there; a poll then reports ready without touching the reactor)
+// leaves the parent's registration and its queued wait alone.
+TEST_F(FdReadinessTest, AForkedChildLeavesTheParentsRegistrationAndWaitAlone) {
+    auto readiness = make();
+    ASSERT_TRUE(readiness);
+    CountingWaker task;
+    Context cx(task.waker);
+    ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending());
+    pid_t child = ::fork();
+    if (child == 0) {
+        readiness->forget();
+        CountingWaker mine;
+        Context child_cx(mine.waker);
+        bool ready = readiness->poll_read_ready(child_cx).is_ready();
+        readiness.reset();
+        std::_Exit(ready ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(readiness->is_registered());
+    EXPECT_TRUE(epoll_events_of(fds_[0]).has_value()) << "the child took the descriptor out of the shared set";
+    ASSERT_EQ(::write(fds_[1], "x", 1), 1);
+    EXPECT_TRUE(testing::eventually([&] { return task.count() == 1; })) << "the parent's wait was lost";
 }
 
 // Readers that find bursts by themselves and wait between them, so their registrations are
