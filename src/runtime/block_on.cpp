@@ -27,15 +27,16 @@ bool Parker::park_until(std::optional<Instant> deadline) {
 
 WorkerHandOff::WorkerHandOff() {
     Runtime* runtime = Runtime::current_worker();
-    if (!runtime) {
+    asio::io_context* context = Runtime::current_context();
+    if (!runtime || !context) {
         return;
     }
     auto stop = std::make_shared<std::atomic<bool>>(false);
-    Status submitted = runtime->blocking_pool().submit([runtime, stop] {
-        Runtime::DrivingScope scope(runtime);
+    Status submitted = runtime->blocking_pool().submit([runtime, context, stop] {
+        Runtime::DrivingScope scope(runtime, context);
         while (!stop->load(std::memory_order_acquire)) {
             // Short slices so the stand-in notices promptly that the worker is back.
-            runtime->io().run_one_for(std::chrono::milliseconds(10));
+            context->run_one_for(std::chrono::milliseconds(10));
         }
     });
     if (submitted) {

@@ -35,6 +35,8 @@ struct FdReadiness::Shared final : ReadinessSink {
         bool armed = false;
         // The last attempt found nothing, so a level check now would find nothing either.
         bool found_empty = false;
+        // The readiness was reported by a reactor wait and no poll has taken it up yet.
+        bool from_reactor = false;
         std::uint64_t tick = 0;
         Waker waker;
 
@@ -110,12 +112,18 @@ Poll<std::uint64_t> FdReadiness::poll_ready(Direction direction, Context& cx) {
     Shared::Side& side = shared_->sides[direction];
     const short events = direction == Read ? POLLIN : POLLOUT;
     bool look = false;
+    DirectWait* direct = cx.direct_wait();
     {
         std::lock_guard lock(shared_->mutex);
-        if (shared_->forgotten || side.ready) {
+        if (shared_->forgotten) {
             return side.tick;
         }
-        DirectWait* direct = cx.direct_wait();
+        if (side.ready) {
+            if (direct == nullptr) {
+                served_locked(direction);
+            }
+            return side.tick;
+        }
         if (direct != nullptr && direct->waits() && direct->watch(fd_, events, shared_, direction)) {
             // The reactor would report every edge of the descriptor to a worker, waited for
             // or not; while this thread does the waiting, the registration goes, unless a
@@ -149,12 +157,35 @@ Poll<std::uint64_t> FdReadiness::poll_ready(Direction direction, Context& cx) {
         side.mark_ready();
     }
     if (side.ready) {
+        if (direct == nullptr) {
+            served_locked(direction);
+        }
         return side.tick;
     }
     if (look || side.armed) {
         return pending;
     }
     return arm_locked(direction);
+}
+
+void FdReadiness::served_locked(Direction direction) {
+    Shared::Side& side = shared_->sides[direction];
+    if (side.from_reactor) {
+        // The wake-up this registration was kept for; the next wait will likely follow soon.
+        side.from_reactor = false;
+        return;
+    }
+    // Served without the reactor: an attempt follows at once, so the descriptor is being
+    // drained (or filled) by its operations themselves, and every new edge would only wake a
+    // worker for nothing. With no wait queued the registration goes; the next wait makes a
+    // new one. Edges of a direction the registration does not ask for (writable, before any
+    // write wait) cost nothing, so a write served so leaves it alone.
+    if (!descriptor_ || shared_->sides[Read].armed || shared_->sides[Write].armed) {
+        return;
+    }
+    if (direction == Read || watches_writable_) {
+        deregister_locked();
+    }
 }
 
 Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
@@ -194,6 +225,7 @@ Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
             }
             // An error also counts as readiness: the next attempt reports it.
             side.mark_ready();
+            side.from_reactor = true;
             waker = std::move(side.waker);
         }
         ReactorWake continuation;
@@ -207,6 +239,7 @@ void FdReadiness::clear_ready(Direction direction, std::uint64_t tick, bool foun
     Shared::Side& side = shared_->sides[direction];
     if (side.tick == tick) {
         side.ready = false;
+        side.from_reactor = false;
         side.found_empty = found_empty;
     }
 }

@@ -11,11 +11,15 @@
 // attempt first waits for readiness instead of reading or writing for an EAGAIN. A newer
 // readiness is kept either way.
 //
-// The descriptor is registered with the reactor while reactor waits need it: from the
-// registration on until a thread waits for it by itself with no reactor wait queued, and
-// again from the next reactor wait on. An unused registration would still report every new
-// edge to a worker. For the same reason write readiness stays in the registration only while
-// write waits come: the first read wait after them registers afresh, for reading alone.
+// The descriptor is registered with the reactor while reactor waits need it, as if each wait
+// were one-shot: from the registration (or the next reactor wait) on, until a thread waits for
+// it by itself, or an operation finds it ready without the reactor having said so, with no
+// reactor wait queued. An unused registration would still report every new edge to a worker:
+// a stream read by operations that find their data already there (a bulk transfer) would wake
+// a worker per chunk for nothing. A registration kept for the wake-up of a wait that fired is
+// used by the poll that follows, so waits that follow each other (round trips) keep it. For
+// the same reason write readiness stays in the registration only while write waits come: the
+// first read wait after them registers afresh, for reading alone.
 //
 // The reactor is edge-triggered and drops an edge that arrives while no wait is queued. Every
 // queued wait re-registers the descriptor (Asio modifies the epoll entry), which re-reports a
@@ -72,6 +76,9 @@ private:
     // Queues one reactor wait for `direction`, registering first when needed; pending.
     // Called with Shared::mutex held.
     Poll<std::uint64_t> arm_locked(Direction direction);
+    // A poll of a task or a single attempt found `direction` ready. Called with
+    // Shared::mutex held.
+    void served_locked(Direction direction);
     void deregister_locked();
 
     asio::io_context& io_;

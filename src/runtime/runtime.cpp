@@ -12,11 +12,13 @@ namespace quorvelin::runtime {
 namespace {
 
 thread_local Runtime* driving_runtime = nullptr;
+thread_local asio::io_context* driving_context = nullptr;
 
 // What a failed build leaves behind stays reachable here and is never destroyed: a worker
 // that did start uses it, and Asio cannot safely destroy a half-made io_context.
 Runtime* abandoned_runtime = nullptr;
 asio::io_context* abandoned_io = nullptr;
+asio::io_context* abandoned_tasks = nullptr;
 
 SerialError start_failure(std::optional<int> os_errno, const std::string& text) {
     return SerialError::io(os_errno, "failed to start the async runtime: " + text);
@@ -24,26 +26,38 @@ SerialError start_failure(std::optional<int> os_errno, const std::string& text) 
 
 }  // namespace
 
-Runtime::Runtime(asio::io_context& io)
-    : io_(io), keep_running_(asio::make_work_guard(io_)), pool_(BlockingPool::Limits{}) {}
+Runtime::Runtime(asio::io_context& io, asio::io_context& tasks)
+    : io_(io),
+      tasks_(tasks),
+      keep_reactor_running_(asio::make_work_guard(io_)),
+      keep_tasks_running_(asio::make_work_guard(tasks_)),
+      pool_(BlockingPool::Limits{}) {}
 
 Result<Runtime*> Runtime::build() {
     asio::io_context* io = nullptr;
+    asio::io_context* tasks = nullptr;
     try {
-        io = new asio::io_context(worker_threads);
+        // Each context is run by one worker, and by a pool thread beside it while that worker
+        // blocks (WorkerHandOff); so neither may take the single-thread hint, under which a
+        // worker's own posts would stay on its private queue while it blocks.
+        io = new asio::io_context();
+        tasks = new asio::io_context();
         // Asio makes its reactor (epoll, eventfd, timerfd) lazily; a timer forces it now, so
         // that a failure to make those descriptors is a start-up failure, not a later fault.
         asio::steady_timer make_reactor(*io);
     } catch (const std::system_error& error) {
         abandoned_io = io;
+        abandoned_tasks = tasks;
         return start_failure(error.code().value(), SerialError::from_os_error(error.code().value()).display());
     } catch (const std::exception& error) {
         abandoned_io = io;
+        abandoned_tasks = tasks;
         return start_failure(std::nullopt, error.what());
     }
-    auto* runtime = new Runtime(*io);
-    for (int i = 0; i < worker_threads; ++i) {
-        Status started = start_runtime_thread([runtime] { runtime->run_worker(); });
+    auto* runtime = new Runtime(*io, *tasks);
+    static_assert(worker_threads == 2, "one worker per context");
+    for (asio::io_context* context : {io, tasks}) {
+        Status started = start_runtime_thread([runtime, context] { runtime->run_worker(*context); });
         if (!started) {
             abandoned_runtime = runtime;
             const SerialError& error = started.error();
@@ -53,11 +67,11 @@ Result<Runtime*> Runtime::build() {
     return runtime;
 }
 
-void Runtime::run_worker() {
-    DrivingScope scope(this);
+void Runtime::run_worker(asio::io_context& context) {
+    DrivingScope scope(this, &context);
     for (;;) {
         try {
-            io_.run();
+            context.run();
         } catch (...) {
             // Handlers of this runtime do not throw; should one do so, keep the worker alive.
         }
@@ -66,9 +80,18 @@ void Runtime::run_worker() {
 
 Runtime* Runtime::current_worker() { return driving_runtime; }
 
-Runtime::DrivingScope::DrivingScope(Runtime* runtime) : previous_(driving_runtime) { driving_runtime = runtime; }
+asio::io_context* Runtime::current_context() { return driving_context; }
 
-Runtime::DrivingScope::~DrivingScope() { driving_runtime = previous_; }
+Runtime::DrivingScope::DrivingScope(Runtime* runtime, asio::io_context* context)
+    : previous_(driving_runtime), previous_context_(driving_context) {
+    driving_runtime = runtime;
+    driving_context = runtime != nullptr ? context : nullptr;
+}
+
+Runtime::DrivingScope::~DrivingScope() {
+    driving_runtime = previous_;
+    driving_context = previous_context_;
+}
 
 Result<Owned> start() {
     Result<Runtime*> built = Runtime::build();

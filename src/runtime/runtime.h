@@ -1,8 +1,17 @@
 #pragma once
-// The process-wide runtime: one io_context (reactor, timers and task queue) run by exactly
-// two worker threads, plus a blocking pool. Built on first use by runtime::runtime(), never
-// shut down and never destroyed (its threads live until the process ends, so nothing of it
-// may be torn down by static destructors at exit).
+// The process-wide runtime: exactly two worker threads, each running an io_context of its
+// own, plus a blocking pool. Built on first use by runtime::runtime(), never shut down and
+// never destroyed (its threads live until the process ends, so nothing of it may be torn down
+// by static destructors at exit).
+//
+// One worker runs the reactor context (io()): descriptor readiness and timers. A task that a
+// reactor handler wakes runs right there, after the handler (ReactorWake), so a completion
+// costs that worker one return from epoll_wait and nothing else. The other worker runs the
+// task context (tasks()): tasks spawned, or woken, from any other thread, which find it asleep
+// on the context's condition variable. With both on one io_context, Asio's scheduler woke the
+// second worker on every reactor event (the reactor task was still queued behind the handler)
+// and passed the reactor over to it: three futex calls, an extra epoll_wait and a context
+// switch per completion.
 
 #include <asio/io_context.hpp>
 
@@ -23,41 +32,50 @@ public:
     // thread that did start may still use them.
     static Result<Runtime*> build();
 
+    // Readiness and timers register here.
     asio::io_context& io() { return io_; }
+    // Tasks are queued here when not woken by a reactor handler.
+    asio::io_context& tasks() { return tasks_; }
     BlockingPool& blocking_pool() { return pool_; }
 
     template <class T>
     JoinHandle<T> spawn(Operation<T> operation) {
-        return spawn_on(io_, std::move(operation));
+        return spawn_on(tasks_, std::move(operation));
     }
     template <class T>
     ParkedTask<T> spawn_parked(Operation<T> operation) {
-        return spawn_parked_on(io_, std::move(operation));
+        return spawn_parked_on(tasks_, std::move(operation));
     }
 
     // The runtime whose io_context the calling thread is driving (a worker, or a pool thread
     // standing in for a blocked worker), or null.
     static Runtime* current_worker();
+    // The context of that runtime which the calling thread drives, or null.
+    static asio::io_context* current_context();
 
-    // Marks the calling thread as driving `runtime` while it lives.
+    // Marks the calling thread as driving `context` of `runtime` while it lives; a null
+    // runtime marks it as outside any runtime.
     class DrivingScope {
     public:
-        explicit DrivingScope(Runtime* runtime);
+        explicit DrivingScope(Runtime* runtime, asio::io_context* context = nullptr);
         ~DrivingScope();
         DrivingScope(const DrivingScope&) = delete;
         DrivingScope& operator=(const DrivingScope&) = delete;
 
     private:
         Runtime* previous_;
+        asio::io_context* previous_context_;
     };
 
 private:
-    explicit Runtime(asio::io_context& io);
-    void run_worker();
+    Runtime(asio::io_context& io, asio::io_context& tasks);
+    void run_worker(asio::io_context& context);
 
     asio::io_context& io_;
-    // Keeps run() from returning when the queue is momentarily empty.
-    asio::executor_work_guard<asio::io_context::executor_type> keep_running_;
+    asio::io_context& tasks_;
+    // Keep run() from returning when a queue is momentarily empty.
+    asio::executor_work_guard<asio::io_context::executor_type> keep_reactor_running_;
+    asio::executor_work_guard<asio::io_context::executor_type> keep_tasks_running_;
     BlockingPool pool_;
 };
 

@@ -4,8 +4,10 @@
 #include <asio/defer.hpp>
 
 #include <exception>
+#include <new>
 
 #include "runtime/reactor_wake.h"
+#include "runtime/runtime.h"
 
 namespace quorvelin::runtime::detail {
 
@@ -20,9 +22,23 @@ void TaskCore::park() {
 }
 
 void TaskCore::schedule_locked() {
+    if (ReactorWake::active()) {
+        Runtime* worker = Runtime::current_worker();
+        if (worker != nullptr && &worker->tasks() == &io_) {
+            try {
+                // Runs on this worker once the handler's wake-ups are made (its guard ends).
+                ReactorWake::run_after(shared_from_this());
+                phase_ = Phase::Scheduled;
+                return;
+            } catch (const std::bad_alloc&) {
+                // No room to note it: queued as an ordinary run instead, in the task's slot.
+            }
+        }
+    }
     auto run = asio::bind_allocator(SlotAllocator<void>(slot_), [self = shared_from_this()] { self->run(); });
     if (ReactorWake::active()) {
-        // On a worker of another io_context this falls back to an ordinary post.
+        // A task of some other io_context: a continuation on its own workers' queue, which
+        // on a thread that is none of them falls back to an ordinary post.
         asio::defer(io_, std::move(run));
     } else {
         asio::post(io_, std::move(run));

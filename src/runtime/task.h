@@ -31,6 +31,7 @@
 #include "errors/result.h"
 #include "runtime/handler_slot.h"
 #include "runtime/operation.h"
+#include "runtime/reactor_wake.h"
 
 namespace quorvelin::runtime {
 
@@ -94,9 +95,12 @@ private:
     TaskEnd end_ = TaskEnd::Running;
 };
 
-class TaskCore : public WakeTarget, public std::enable_shared_from_this<TaskCore> {
+class TaskCore : public WakeTarget, public ReactorContinuation, public std::enable_shared_from_this<TaskCore> {
 public:
     explicit TaskCore(asio::io_context& io) : io_(io) {}
+
+    // Run by a reactor handler's guard: the task was scheduled from inside the handler.
+    void run_continuation() override { run(); }
 
     void wake() override;
     void abort();
