@@ -5,10 +5,7 @@
 namespace quorvelin::runtime {
 namespace {
 
-// Two lists that trade places, so both keep their room and a handler's wake-up allocates
-// nothing once the first few have run.
 thread_local std::vector<std::shared_ptr<ReactorContinuation>> queued;
-thread_local std::vector<std::shared_ptr<ReactorContinuation>> running;
 
 }  // namespace
 
@@ -23,8 +20,9 @@ ReactorWake::~ReactorWake() {
     }
     // A continuation may itself wake tasks; with no guard active those are queued as usual.
     while (!queued.empty()) {
-        running.swap(queued);
-        for (auto& continuation : running) {
+        std::vector<std::shared_ptr<ReactorContinuation>> batch;
+        batch.swap(queued);
+        for (auto& continuation : batch) {
             try {
                 continuation->run_continuation();
             } catch (...) {
@@ -32,7 +30,11 @@ ReactorWake::~ReactorWake() {
             }
             continuation.reset();
         }
-        running.clear();
+        if (queued.empty()) {
+            // The room goes back, so the next handler's wake-ups allocate nothing.
+            batch.clear();
+            queued.swap(batch);
+        }
     }
 }
 
