@@ -273,7 +273,9 @@ TEST(Wait, BlockingWaitersAreWokenByTheCompletion) {
             EXPECT_EQ(values[i], 3) << "round " << round;
         }
         rounds_woken_inside += longest < kWellInside;
-        longest_waits += " " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count());
+        // Appended in two steps: GCC 12 on armhf warns wrongly about " " + std::string.
+        longest_waits += ' ';
+        longest_waits += std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count());
     }
     EXPECT_GT(rounds_woken_inside, kRounds / 2) << "longest wait of each round, ms:" << longest_waits;
 }
