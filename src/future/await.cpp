@@ -86,7 +86,7 @@ PyObject* await_future(PyObject* self) {
     }
     py::Ref asyncio_future = py::Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
     if (!asyncio_future) return nullptr;
-    if (std::optional<Result<Outcome>> finished = future.add_waiter(loop, asyncio_future)) {
+    if (const Result<Outcome>* finished = future.add_waiter(loop, asyncio_future)) {
         // Completed since the first look: settle it here, on the loop thread.
         if (settle(asyncio_future.get(), to_python(*future.shared(), *finished)) < 0) return nullptr;
     }

@@ -140,16 +140,14 @@ public:
     // Registers a done callback; when already complete it runs now through "call_soon".
     // Call attached.
     void register_callback(py::Ref func, py::Ref future_object, py::Ref context, py::Ref event_loop) const;
-    // Adds an asyncio waiter while pending; otherwise returns a copy of the stored result
-    // for the caller to settle with.
-    std::optional<Result<Outcome>> add_waiter(py::Ref event_loop, py::Ref asyncio_future) const;
+    // Adds an asyncio waiter while pending (and returns null); otherwise returns the stored
+    // result, in place, for the caller to settle with.
+    const Result<Outcome>* add_waiter(py::Ref event_loop, py::Ref asyncio_future) const;
     // The registered callbacks, in order (new shared references).
     std::vector<std::shared_ptr<Callback>> callbacks() const;
     // Removes the given records (by identity); returns how many were removed.
     std::size_t remove_callbacks(const std::vector<std::shared_ptr<Callback>>& records) const;
 
-    // A copy of the stored result, or nothing while pending.
-    std::optional<Result<Outcome>> peek() const;
     // The stored result itself, or null while pending. Once stored it never changes and
     // lives as long as the Shared, so it may be read without the lock for as long as this
     // handle is held.

@@ -90,11 +90,6 @@ const Result<Outcome>* OpFuture::stored() const {
     return &*shared_->state.result;
 }
 
-std::optional<Result<Outcome>> OpFuture::peek() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->state.result;
-}
-
 bool OpFuture::done() const { return shared_->finished.load(std::memory_order_acquire); }
 
 bool OpFuture::cancelled() const {
@@ -116,15 +111,16 @@ void OpFuture::register_callback(py::Ref func, py::Ref future_object, py::Ref co
     record->run_or_report("call_soon");
 }
 
-std::optional<Result<Outcome>> OpFuture::add_waiter(py::Ref event_loop, py::Ref asyncio_future) const {
+const Result<Outcome>* OpFuture::add_waiter(py::Ref event_loop, py::Ref asyncio_future) const {
     Waiter waiter{HeldRef(std::move(event_loop)), HeldRef(std::move(asyncio_future))};
     std::lock_guard lock(shared_->mutex);
     if (!shared_->state.result) {
         shared_->state.waiters.push_back(std::move(waiter));
-        return std::nullopt;
+        return nullptr;
     }
-    // `waiter` is dropped after the lock (declared before it), attached.
-    return shared_->state.result;
+    // `waiter` is dropped after the lock (declared before it), attached. The result is
+    // handed in place: a stored result never changes, and copying a large one could fail.
+    return &*shared_->state.result;
 }
 
 std::vector<std::shared_ptr<Callback>> OpFuture::callbacks() const {

@@ -133,7 +133,7 @@ TEST(Completion, RefusedHandOversAreReportedAndTheRestServed) {
     for (const char* loop : {"Unsure()", "Refusing()", "taking"}) {
         py::Ref made = py::Ref::steal(eval_in(g, loop));
         ASSERT_TRUE(made);
-        EXPECT_FALSE(handle.add_waiter(made, py::Ref::borrow(PyDict_GetItemString(g, "fut"))).has_value());
+        EXPECT_EQ(handle.add_waiter(made, py::Ref::borrow(PyDict_GetItemString(g, "fut"))), nullptr);
     }
     py::Ref refusing = py::Ref::steal(eval_in(g, "Refusing()"));
     PyObject* callback = PyDict_GetItemString(g, "callback");
@@ -255,7 +255,7 @@ TEST(CancelHook, RacesWithCompletion) {
             writer.join();
         }
         ASSERT_TRUE(answer) << take_error();
-        std::optional<Result<Outcome>> stored = started.value().peek();
+        const Result<Outcome>* stored = started.value().stored();
         if (!stored) {
             // The hook had not run yet when the loop stopped; it must not have been lost.
             ADD_FAILURE() << "the Future is still pending after the awaiting task was cancelled";
