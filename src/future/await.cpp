@@ -2,6 +2,7 @@
 
 #include "errors/exceptions.h"
 #include "future/asyncio_names.h"
+#include "future/method_calls.h"
 #include "future/python_future.h"
 #include "future/ready.h"
 #include "pyapi/guarded.h"
@@ -84,7 +85,7 @@ PyObject* await_future(PyObject* self) {
     if (Result<runtime::Owned*> owned = runtime::runtime(); !owned) {
         return exceptions::raise(std::move(owned).error());
     }
-    py::Ref asyncio_future = py::Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+    py::Ref asyncio_future = call_method<names::create_future>(loop.get());
     if (!asyncio_future) return nullptr;
     if (std::optional<Result<Outcome>> finished = future.add_waiter(loop, asyncio_future)) {
         // Completed since the first look: settle it here, on the loop thread.
@@ -92,9 +93,9 @@ PyObject* await_future(PyObject* self) {
     }
     py::Ref hook = py::Ref::steal(make_hook(future.shared()));
     if (!hook) return nullptr;
-    py::Ref added = py::Ref::steal(PyObject_CallMethod(asyncio_future.get(), "add_done_callback", "O", hook.get()));
+    py::Ref added = call_method<names::add_done_callback>(asyncio_future.get(), hook.get());
     if (!added) return nullptr;
-    return PyObject_CallMethod(asyncio_future.get(), "__await__", nullptr);
+    return call_method<names::await_>(asyncio_future.get()).release();
 }
 
 }  // namespace quorvelin::future

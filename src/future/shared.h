@@ -38,10 +38,11 @@ struct Callback {
     HeldRef context;     // the contextvars.Context func runs in
     HeldRef event_loop;  // empty when no loop was running at registration
 
-    // Schedules func through the loop's `method` ("call_soon_threadsafe" or "call_soon"),
+    // Schedules func through the loop's call_soon_threadsafe or call_soon, as `call` says,
     // or without a loop runs it here through context.run. Errors go to the unraisable hook
     // with func as the object; never raises. Call attached.
-    void run_or_report(const char* method) const;
+    enum class LoopCall { CallSoonThreadsafe, CallSoon };
+    void run_or_report(LoopCall call) const;
 };
 
 struct State {
