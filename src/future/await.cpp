@@ -81,7 +81,7 @@ PyObject* await_future(PyObject* self) {
     py::Ref loop = get_running_loop();
     if (!loop) return nullptr;
     const OpFuture& future = reinterpret_cast<FutureObject*>(self)->future;
-    if (std::optional<Result<Outcome>> stored = future.peek()) {
+    if (const Result<Outcome>* stored = future.stored()) {
         PyOutcome outcome = to_python(*future.shared(), *stored);
         if (outcome.is_exception) {
             return outcome.release_or_raise();  // raised without a trip through the loop

@@ -112,6 +112,7 @@ bool complete(Shared& shared, Result<Outcome> offered) {
         // Moved in, not copied, so completing allocates nothing. Once stored the result never
         // changes, so the Python work below reads it after the unlock.
         shared.state.result.emplace(std::move(offered));
+        shared.finished.store(true, std::memory_order_release);
         stored = &*shared.state.result;
         waiters = std::move(shared.state.waiters);
         callbacks = std::move(shared.state.callbacks);

@@ -27,8 +27,8 @@ PyObject* cancel(PyObject* self, PyObject*) { return PyBool_FromLong(op(self).ca
 PyObject* result(PyObject* self, PyObject*) { return op(self).result(); }
 
 PyObject* exception(PyObject* self, PyObject*) {
-    std::optional<Result<Outcome>> stored = op(self).peek();
-    if (!stored) {
+    const Result<Outcome>* stored = op(self).stored();
+    if (stored == nullptr) {
         PyObject* invalid_state = asyncio_name(AsyncioName::InvalidStateError);
         if (invalid_state != nullptr) {
             PyErr_SetString(invalid_state, "Exception is not set.");

@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -64,6 +65,9 @@ public:
     std::mutex mutex;  // guards state
     State state;
     std::condition_variable cond;  // notified, all at once, by the winning completion
+    // Set (release) right after the result is stored: a stored result never changes, so a
+    // reader that sees this set reads it without the mutex.
+    std::atomic<bool> finished{false};
 };
 
 // A Python value or a Python exception to raise.
@@ -147,6 +151,10 @@ public:
 
     // A copy of the stored result, or nothing while pending.
     std::optional<Result<Outcome>> peek() const;
+    // The stored result itself, or null while pending. Once stored it never changes and
+    // lives as long as the Shared, so it may be read without the lock for as long as this
+    // handle is held.
+    const Result<Outcome>* stored() const;
     bool done() const;
     bool cancelled() const;
     bool cancel() const { return cancel_shared(*shared_); }

@@ -85,6 +85,7 @@ std::uint64_t spawn_count() { return spawned.load(std::memory_order_relaxed); }
 OpFuture OpFuture::resolved(Result<Outcome> result) {
     auto shared = std::make_shared<Shared>();
     shared->state.result.emplace(std::move(result));
+    shared->finished.store(true, std::memory_order_release);
     return OpFuture(std::move(shared));
 }
 
@@ -129,6 +130,7 @@ Result<OpFuture> OpFuture::start(runtime::Operation<Outcome> operation) {
     }
     if (fault || first) {
         shared->state.result.emplace(fault ? Result<Outcome>(std::move(*fault)) : std::move(*first));
+        shared->finished.store(true, std::memory_order_release);
         operation.reset();
         return OpFuture(std::move(shared));
     }

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "errors/exceptions.h"
+#include "future/asyncio_names.h"
 #include "future/shared.h"
 #include "port/deadline.h"
 #include "runtime/block_on.h"
@@ -70,24 +71,23 @@ PyObject* OpFuture::wait(std::optional<double> timeout) const {
 }
 
 PyObject* OpFuture::result() const {
-    // Read in place rather than copied: a stored result never changes, and the Shared lives
-    // as long as this handle. So a large result is not copied (and cannot fail to be) on
-    // its way to Python.
-    const Result<Outcome>* stored = nullptr;
-    {
-        std::lock_guard lock(shared_->mutex);
-        if (shared_->state.result) {
-            stored = &*shared_->state.result;
-        }
-    }
-    if (stored == nullptr) {
-        py::Ref cls = py::Ref::steal(PyImport_ImportModuleAttrString("asyncio", "InvalidStateError"));
-        if (cls) {
-            PyErr_SetString(cls.get(), "Result is not ready.");
+    // Read in place rather than copied, so a large result is not copied (and cannot fail to
+    // be) on its way to Python.
+    const Result<Outcome>* result = stored();
+    if (result == nullptr) {
+        if (PyObject* invalid_state = asyncio_name(AsyncioName::InvalidStateError)) {
+            PyErr_SetString(invalid_state, "Result is not ready.");
         }
         return nullptr;
     }
-    return to_python(*shared_, *stored).release_or_raise();
+    return to_python(*shared_, *result).release_or_raise();
+}
+
+const Result<Outcome>* OpFuture::stored() const {
+    if (!shared_->finished.load(std::memory_order_acquire)) {
+        return nullptr;
+    }
+    return &*shared_->state.result;
 }
 
 std::optional<Result<Outcome>> OpFuture::peek() const {
@@ -95,10 +95,7 @@ std::optional<Result<Outcome>> OpFuture::peek() const {
     return shared_->state.result;
 }
 
-bool OpFuture::done() const {
-    std::lock_guard lock(shared_->mutex);
-    return shared_->state.result.has_value();
-}
+bool OpFuture::done() const { return shared_->finished.load(std::memory_order_acquire); }
 
 bool OpFuture::cancelled() const {
     std::lock_guard lock(shared_->mutex);
