@@ -180,6 +180,8 @@ private:
 class CancelWrite {
 public:
     explicit CancelWrite(std::shared_ptr<PortCore> core) : core_(std::move(core)) {}
+    // Handed from a write's first attempt to the rest of it; the moved-from guard does nothing.
+    CancelWrite(CancelWrite&&) noexcept = default;
     CancelWrite(const CancelWrite&) = delete;
     CancelWrite& operator=(const CancelWrite&) = delete;
     ~CancelWrite();
