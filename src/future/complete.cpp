@@ -267,7 +267,9 @@ void Callback::run_or_report(LoopCall call) const {
 }
 
 CompleteOnDrop::~CompleteOnDrop() {
-    if (!shared_) {
+    // After a normal completion the attempt below would only lose; making its message costs
+    // an allocation on every task's end.
+    if (!shared_ || shared_->finished.load(std::memory_order_acquire)) {
         return;
     }
     // A destructor must not throw: when even the message cannot be allocated, the Future
