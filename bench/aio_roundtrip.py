@@ -7,7 +7,10 @@
    self-pipe) during the awaits.
 
 Rounds are interleaved with the order rotating; each line gives the ratio's minimum and median
-over the repetitions (ours / reference: lower is better).
+over the repetitions (ours / reference: lower is better). Then the syscalls and context
+switches of one round trip of each side are counted with perf over exactly the measured
+section, split loop thread / runtime workers (bench/thread_counts.py); the echoing far end is
+another process and is not counted.
 
 Run after `bash scripts/install.sh`:  .venv/bin/python bench/aio_roundtrip.py
 """
@@ -22,10 +25,45 @@ import tty
 
 from echo_far_end import ECHO_FAR_END
 from quorvelin import aio
+from thread_counts import ROLES, ThreadCounts
 
 REPETITIONS = 9
 ROUND_TRIPS = 400
 READY_AWAITS = 4000
+COUNTED_ROUND_TRIPS = 3000
+
+
+class Timed:
+    """The measured section of a run: its wall time per round trip."""
+
+    def __init__(self, count):
+        self.count = count
+        self.elapsed = None
+
+    def start(self):
+        self._start = time.perf_counter()
+
+    def stop(self):
+        self.elapsed = (time.perf_counter() - self._start) / self.count
+
+
+class Counted:
+    """The measured section of a run, counted: syscalls and context switches by role."""
+
+    def __init__(self, count):
+        self.count = count
+        self.counts = None
+        self._counter = None
+
+    def start(self):
+        self._counter = ThreadCounts.attach()  # after the warm-up: the workers exist by now
+        if self._counter is not None:
+            self._counter.enable()
+
+    def stop(self):
+        if self._counter is not None:
+            self._counter.disable()
+            self.counts = self._counter.finish()
 
 
 class WakeCounter:
@@ -42,22 +80,27 @@ class WakeCounter:
         loop._write_to_self = counting
 
 
-async def quorvelin_round_trips(name):
+async def quorvelin_round_trips(name, section):
     port = aio.Serial(name)  # no timeout, like the reference: no timer per read
-    try:
-        start = time.perf_counter()
-        for _ in range(ROUND_TRIPS):
+
+    async def round_trips(count):
+        for _ in range(count):
             written = port.write(b"x")
             if await port.read(1) != b"x":
                 raise RuntimeError("lost the echo")
             if not written.done():
                 await written
-        return (time.perf_counter() - start) / ROUND_TRIPS
+
+    try:
+        await round_trips(20)
+        section.start()
+        await round_trips(section.count)
+        section.stop()
     finally:
         port.close()
 
 
-async def by_hand_round_trips(name):
+async def by_hand_round_trips(name, section):
     loop = asyncio.get_running_loop()
     fd = os.open(name, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     tty.setraw(fd)
@@ -83,13 +126,17 @@ async def by_hand_round_trips(name):
         finally:
             loop.remove_reader(fd)
 
-    try:
-        start = time.perf_counter()
-        for _ in range(ROUND_TRIPS):
+    async def round_trips(count):
+        for _ in range(count):
             os.write(fd, b"x")
             if await read(1) != b"x":
                 raise RuntimeError("lost the echo")
-        return (time.perf_counter() - start) / ROUND_TRIPS
+
+    try:
+        await round_trips(20)
+        section.start()
+        await round_trips(section.count)
+        section.stop()
     finally:
         os.close(fd)
 
@@ -136,11 +183,12 @@ async def main():
         for repetition in range(REPETITIONS + 1):
             order = sides if repetition % 2 == 0 else sides[::-1]
             for label, run in order:
-                elapsed = await run(name)
+                section = Timed(ROUND_TRIPS)
+                await run(name, section)
                 if repetition > 0:  # the first repetition warms up
-                    times[label].append(elapsed)
+                    times[label].append(section.elapsed)
         summary(f"pty round trip, write + await read(1), {ROUND_TRIPS} per repetition",
-                times["quorvelin"], times["by hand"], 1.5)
+                times["quorvelin"], times["by hand"], 1.9)
 
         ready = {"quorvelin": [], "sleep(0)": []}
         wakes = {"quorvelin": 0, "sleep(0)": 0}
@@ -153,9 +201,23 @@ async def main():
                     ready[label].append(elapsed)
                     wakes[label] += woken
         summary(f"await of a born-complete Future vs asyncio.sleep(0), {READY_AWAITS} per repetition",
-                ready["quorvelin"], ready["sleep(0)"], 2)
+                ready["quorvelin"], ready["sleep(0)"], 1.0)
         print(f"  cross-thread wake-ups of the loop during those awaits: quorvelin {wakes['quorvelin']}, "
               f"sleep(0) {wakes['sleep(0)']}")
+
+        print(f"pty round trip, per round trip, counted with perf over {COUNTED_ROUND_TRIPS} "
+              "(syscalls / context switches)")
+        print(f"  {'side':12} {'process':>15} {'loop thread':>15} {'workers':>15} {'other':>11}")
+        for label, run in sides:
+            section = Counted(COUNTED_ROUND_TRIPS)
+            await run(name, section)
+            if section.counts is None:
+                print(f"  {label:12} counting failed (is perf usable?)")
+                continue
+            total = [sum(section.counts[role][i] for role in ROLES) for i in range(2)]
+            cells = [f"{pair[0] / section.count:7.2f} / {pair[1] / section.count:5.2f}"
+                     for pair in [total] + [section.counts[role] for role in ROLES]]
+            print(f"  {label:12} {cells[0]:>15} {cells[1]:>15} {cells[2]:>15} {cells[3]:>11}")
     finally:
         echo.kill()
         echo.wait()

@@ -245,6 +245,78 @@ def test_the_running_loop_functions_are_looked_up_on_asyncio_at_each_call(monkey
     assert ran_on != [threading.get_ident()]
 
 
+class NotedFuture(asyncio.Future):
+    """An asyncio future that notes the calls the completion makes on it."""
+
+    def __init__(self, notes, *, loop):
+        super().__init__(loop=loop)
+        self.notes = notes
+
+    def add_done_callback(self, fn, *, context=None):
+        if type(fn).__name__ == "_CancelHook":  # not the awaiting task's own callback
+            self.notes("add_done_callback")
+        super().add_done_callback(fn, context=context)
+
+    def __await__(self):
+        self.notes("__await__")
+        return super().__await__()
+
+    def done(self):
+        self.notes("done")
+        return super().done()
+
+    def set_result(self, result):
+        self.notes("set_result")
+        super().set_result(result)
+
+
+def test_methods_replaced_on_the_loop_and_its_futures_are_the_ones_called():
+    # Each completion looks its methods up on the objects: a method replaced on the loop
+    # instance, even after earlier completions, is the one called; so are the methods of the
+    # future the loop's create_future makes.
+    noted = []
+
+    def callback(_future):
+        pass
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        with ports() as made:
+            for round_number in (1, 2):
+                def notes(name, round_number=round_number):
+                    noted.append((round_number, name))
+
+                def replace(name, round_number=round_number):
+                    method = getattr(type(loop), name).__get__(loop)
+
+                    def replacement(*args, **kwargs):
+                        if name != "call_soon" or args[0] is callback:  # asyncio calls call_soon too
+                            noted.append((round_number, name, *sorted(kwargs)))
+                        return method(*args, **kwargs)
+
+                    setattr(loop, name, replacement)
+
+                for name in ("is_closed", "call_soon_threadsafe", "call_soon"):
+                    replace(name)
+                loop.create_future = lambda: NotedFuture(notes, loop=loop)
+                future, port = pending(made)
+                future.add_done_callback(callback)
+                loop.call_soon(port.write, b"abc")  # once the await below is waiting
+                assert await future == b"abc"
+                del loop.create_future  # the waits below make futures of their own
+                finished(made).add_done_callback(callback)
+                await until_true(lambda: (round_number, "call_soon_threadsafe", "context") in noted)
+        for name in ("is_closed", "call_soon_threadsafe", "call_soon"):
+            delattr(loop, name)  # the loop's own shutdown calls them as well
+
+    asyncio.run(main())
+    for round_number in (1, 2):
+        assert sorted(note[1:] for note in noted if note[0] == round_number) == sorted([
+            ("__await__",), ("add_done_callback",), ("call_soon", "context"), ("call_soon_threadsafe",),
+            ("call_soon_threadsafe", "context"), ("done",), ("is_closed",), ("set_result",),
+        ]), round_number
+
+
 async def until_true(condition, limit=5.0):
     deadline = time.monotonic() + limit
     while not condition():
@@ -281,6 +353,7 @@ def test_ready():
                 with pytest.raises(StopIteration) as stop:
                     step()
                 assert stop.value.value == b"abc"
+                assert stop.value.args == (b"abc",)
             with pytest.raises(TypeError):
                 ready.send()
 

@@ -173,6 +173,36 @@ def test_pending_read_completes_when_data_arrives():
         port.close()
 
 
+@pytest.mark.parametrize("waiting,size", [(b"ab", 4), (bytes(range(256)) * 16, 6000)])
+def test_a_read_goes_on_from_the_bytes_its_first_attempt_took(waiting, size):
+    port = aio.Serial("loop://")
+    try:
+        port.write(waiting).result()
+        future = port.read(size)
+        assert not future.done()
+        assert port.in_waiting == 0  # taken by the first attempt
+        later = bytes(reversed(range(256))) * 32
+        port.write(later[: size - len(waiting)])
+        assert future.wait(5) == waiting + later[: size - len(waiting)]
+    finally:
+        port.close()
+
+
+@pytest.mark.parametrize("room,data", [(6, b"0123456789"), (100, bytes(range(256)) * 20)])
+def test_a_write_the_port_takes_in_part_goes_on_from_there(room, data):
+    port = aio.Serial("loop://")
+    try:
+        port.write(b"p" * (4096 - room)).result()
+        future = port.write(data)
+        assert not future.done()
+        got = port.read(4096).wait(5)
+        assert got == b"p" * (4096 - room) + data[:room]
+        assert port.read(len(data) - room).wait(5) == data[room:]
+        assert future.wait(5) == len(data)
+    finally:
+        port.close()
+
+
 def test_unawaited_write_still_writes(loop):
     loop.write(b"fire and forget")
     assert loop.read(15).wait(5) == b"fire and forget"

@@ -9,6 +9,7 @@
 #include "errors/exceptions.h"
 #include "future/object_handle.h"
 #include "future/python_future.h"
+#include "port/ops.h"
 #include "pyapi/method.h"
 #include "pyapi/once_cell.h"
 #include "serial/constructor.h"
@@ -22,15 +23,47 @@ namespace {
 using future::OpFuture;
 using serial::MaybeOperation;
 
-PyObject* start(MaybeOperation operation) {
-    if (!operation) return nullptr;
-    Result<OpFuture> started = OpFuture::start(std::move(*operation));
+PyObject* wrap_started(Result<OpFuture> started) {
     if (!started) return exceptions::raise(std::move(started).error());
     return future::wrap(std::move(started).value());
 }
 
+PyObject* start(MaybeOperation operation) {
+    if (!operation) return nullptr;
+    return wrap_started(OpFuture::start(std::move(*operation)));
+}
+
+// read and write, the calls that most often finish at once, begin by plain calls: when the
+// first attempt settles them no operation is built (see port/start.h).
+class BeginRead final : public future::FirstAttempt {
+public:
+    BeginRead(const std::shared_ptr<PortCore>& core, std::size_t size) : core_(core), size_(size) {}
+    runtime::Operation<Outcome> begin(runtime::Context& cx, std::optional<Result<Outcome>>& settled) override {
+        return ops::begin_read(core_, size_, cx, settled);
+    }
+
+private:
+    const std::shared_ptr<PortCore>& core_;  // the object's, which the call keeps alive
+    std::size_t size_;
+};
+
+class BeginWrite final : public future::FirstAttempt {
+public:
+    BeginWrite(const std::shared_ptr<PortCore>& core, std::string data) : core_(core), data_(std::move(data)) {}
+    runtime::Operation<Outcome> begin(runtime::Context& cx, std::optional<Result<Outcome>>& settled) override {
+        return ops::begin_write(core_, std::move(data_), cx, settled);
+    }
+
+private:
+    const std::shared_ptr<PortCore>& core_;
+    std::string data_;
+};
+
 PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return start(serial::read_operation(self, args, nargs, kwnames));
+    std::optional<std::size_t> size = serial::read_arguments(args, nargs, kwnames);
+    if (!size) return nullptr;
+    BeginRead attempt(serial::core_of(self), *size);
+    return wrap_started(OpFuture::start(attempt));
 }
 
 PyObject* read_until(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -46,7 +79,10 @@ PyObject* readlines(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return start(serial::write_operation(self, args, nargs, kwnames));
+    std::optional<std::string> data = serial::write_arguments(args, nargs, kwnames);
+    if (!data) return nullptr;
+    BeginWrite attempt(serial::core_of(self), std::move(*data));
+    return wrap_started(OpFuture::start(attempt));
 }
 
 PyObject* flush(PyObject* self, PyObject*) { return start(serial::flush_operation(self)); }

@@ -2,6 +2,7 @@
 
 #include "errors/exceptions.h"
 #include "future/asyncio_names.h"
+#include "future/method_calls.h"
 #include "future/python_future.h"
 #include "future/ready.h"
 #include "pyapi/guarded.h"
@@ -16,15 +17,16 @@ namespace {
 // every holder of the Future.
 struct CancelHookObject {
     PyObject_HEAD
+    vectorcallfunc vectorcall;  // the loop calls it once per await: no argument tuple
     std::shared_ptr<Shared> shared;
 };
 
-PyObject* hook_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 1 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+PyObject* hook_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    if (PyVectorcall_NARGS(nargsf) != 1 || (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0)) {
         PyErr_SetString(PyExc_TypeError, "the cancellation hook takes exactly one positional argument");
         return nullptr;
     }
-    py::Ref cancelled = py::Ref::steal(PyObject_CallMethod(PyTuple_GET_ITEM(args, 0), "cancelled", nullptr));
+    py::Ref cancelled = call_method<names::cancelled>(args[0]);
     if (!cancelled) return nullptr;
     int is_cancelled = PyObject_IsTrue(cancelled.get());
     if (is_cancelled < 0) return nullptr;
@@ -41,8 +43,14 @@ void hook_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+PyMemberDef hook_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(CancelHookObject, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot hook_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(py::guarded<hook_call>)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_members, hook_members},
     {Py_tp_dealloc, reinterpret_cast<void*>(py::guarded<hook_dealloc>)},
     {0, nullptr},
 };
@@ -51,7 +59,7 @@ PyType_Spec hook_spec = {
     "quorvelin.aio._CancelHook",
     static_cast<int>(sizeof(CancelHookObject)),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_VECTORCALL,
     hook_slots,
 };
 
@@ -61,6 +69,7 @@ PyObject* make_hook(const std::shared_ptr<Shared>& shared) {
     if (type == nullptr) return nullptr;
     CancelHookObject* hook = PyObject_New(CancelHookObject, type);
     if (hook == nullptr) return nullptr;
+    hook->vectorcall = py::guarded<hook_vectorcall>;
     new (&hook->shared) std::shared_ptr<Shared>(shared);
     return reinterpret_cast<PyObject*>(hook);
 }
@@ -84,7 +93,7 @@ PyObject* await_future(PyObject* self) {
     if (Result<runtime::Owned*> owned = runtime::runtime(); !owned) {
         return exceptions::raise(std::move(owned).error());
     }
-    py::Ref asyncio_future = py::Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+    py::Ref asyncio_future = call_method<names::create_future>(loop.get());
     if (!asyncio_future) return nullptr;
     if (const Result<Outcome>* finished = future.add_waiter(loop, asyncio_future)) {
         // Completed since the first look: settle it here, on the loop thread.
@@ -92,9 +101,9 @@ PyObject* await_future(PyObject* self) {
     }
     py::Ref hook = py::Ref::steal(make_hook(future.shared()));
     if (!hook) return nullptr;
-    py::Ref added = py::Ref::steal(PyObject_CallMethod(asyncio_future.get(), "add_done_callback", "O", hook.get()));
+    py::Ref added = call_method<names::add_done_callback>(asyncio_future.get(), hook.get());
     if (!added) return nullptr;
-    return PyObject_CallMethod(asyncio_future.get(), "__await__", nullptr);
+    return call_method<names::await_>(asyncio_future.get()).release();
 }
 
 }  // namespace quorvelin::future

@@ -5,8 +5,11 @@
 #include <utility>
 
 #include "errors/exceptions.h"
+#include "future/asyncio_names.h"
+#include "future/method_calls.h"
 #include "future/shared.h"
 #include "pyapi/method.h"
+#include "pyapi/once_cell.h"
 #include "pyapi/guarded.h"
 
 namespace quorvelin::future {
@@ -40,16 +43,26 @@ PyOutcome raised_outcome() {
 }
 
 bool is_cancelled_error(PyObject* exception) {
-    py::Ref cls = py::Ref::steal(PyImport_ImportModuleAttrString("asyncio", "CancelledError"));
-    if (!cls) {
+    PyObject* cls = asyncio_name(AsyncioName::CancelledError);
+    if (cls == nullptr) {
         PyErr_Clear();
         return false;
     }
-    return PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(cls.get())) != 0;
+    return PyObject_TypeCheck(exception, reinterpret_cast<PyTypeObject*>(cls)) != 0;
+}
+
+// The keyword names of `loop.call_soon*(func, future, context=context)`, made once.
+PyObject* context_keyword() {
+    static py::OnceCell cell;
+    return cell.get([] {
+        PyObject* name = interned<names::context>();
+        return name != nullptr ? PyTuple_Pack(1, name) : nullptr;
+    });
 }
 
 // The callable that future::schedule hands to the loop; its self is (future, value, flag).
-PyObject* settle_call(PyObject* self, PyObject* /*args*/, PyObject* /*kwargs*/) {
+// It ignores whatever arguments it is given.
+PyObject* settle_call(PyObject* self, PyObject* const* /*args*/, Py_ssize_t /*nargs*/, PyObject* /*kwnames*/) {
     PyOutcome value{py::Ref::borrow(PyTuple_GET_ITEM(self, 1)), PyTuple_GET_ITEM(self, 2) == Py_True};
     if (settle(PyTuple_GET_ITEM(self, 0), value) < 0) {
         return nullptr;
@@ -60,7 +73,7 @@ PyObject* settle_call(PyObject* self, PyObject* /*args*/, PyObject* /*kwargs*/) 
 PyMethodDef settle_def = {
     "_settle",
     py::as_cfunction(py::guarded<settle_call>),
-    METH_VARARGS | METH_KEYWORDS,
+    METH_FASTCALL | METH_KEYWORDS,
     "Settles an asyncio future with the result of a port operation.",
 };
 
@@ -117,7 +130,7 @@ bool complete(Shared& shared, Result<Outcome> offered) {
     }
     SavedError saved;
     for (Waiter& waiter : waiters) {
-        py::Ref closed = py::Ref::steal(PyObject_CallMethod(waiter.event_loop.get(), "is_closed", nullptr));
+        py::Ref closed = call_method<names::is_closed>(waiter.event_loop.get());
         int is_closed = closed ? PyObject_IsTrue(closed.get()) : -1;
         if (is_closed < 0) {
             PyErr_WriteUnraisable(nullptr);
@@ -127,7 +140,7 @@ bool complete(Shared& shared, Result<Outcome> offered) {
         waiter = Waiter{};
     }
     for (std::shared_ptr<Callback>& callback : callbacks) {
-        callback->run_or_report("call_soon_threadsafe");
+        callback->run_or_report(Callback::LoopCall::CallSoonThreadsafe);
         callback.reset();
     }
     return true;
@@ -191,7 +204,7 @@ PyOutcome to_python(Shared& shared, const Result<Outcome>& result) {
     if (!exception) {
         return raised_outcome();
     }
-    py::Ref cleared = py::Ref::steal(PyObject_CallMethod(exception.get(), "with_traceback", "O", Py_None));
+    py::Ref cleared = call_method<names::with_traceback>(exception.get(), Py_None);
     if (!cleared) {
         return raised_outcome();
     }
@@ -199,7 +212,7 @@ PyOutcome to_python(Shared& shared, const Result<Outcome>& result) {
 }
 
 int settle(PyObject* asyncio_future, const PyOutcome& value) {
-    py::Ref done = py::Ref::steal(PyObject_CallMethod(asyncio_future, "done", nullptr));
+    py::Ref done = call_method<names::done>(asyncio_future);
     if (!done) {
         return -1;
     }
@@ -209,11 +222,11 @@ int settle(PyObject* asyncio_future, const PyOutcome& value) {
     }
     py::Ref answer;
     if (value.is_exception && is_cancelled_error(value.object.get())) {
-        answer = py::Ref::steal(PyObject_CallMethod(asyncio_future, "cancel", nullptr));
+        answer = call_method<names::cancel>(asyncio_future);
     } else if (value.is_exception) {
-        answer = py::Ref::steal(PyObject_CallMethod(asyncio_future, "set_exception", "O", value.object.get()));
+        answer = call_method<names::set_exception>(asyncio_future, value.object.get());
     } else {
-        answer = py::Ref::steal(PyObject_CallMethod(asyncio_future, "set_result", "O", value.object.get()));
+        answer = call_method<names::set_result>(asyncio_future, value.object.get());
     }
     return answer ? 0 : -1;
 }
@@ -227,30 +240,26 @@ void schedule(PyObject* event_loop, PyObject* asyncio_future, PyOutcome value) {
     }
     py::Ref handle;
     if (callable) {
-        handle = py::Ref::steal(PyObject_CallMethod(event_loop, "call_soon_threadsafe", "O", callable.get()));
+        handle = call_method<names::call_soon_threadsafe>(event_loop, callable.get());
     }
     if (!handle) {
         PyErr_WriteUnraisable(nullptr);
     }
 }
 
-void Callback::run_or_report(const char* method) const {
+void Callback::run_or_report(LoopCall call) const {
     py::Ref answer;
     if (event_loop) {
-        py::Ref kwargs = py::Ref::steal(PyDict_New());
-        py::Ref args;
-        py::Ref bound;
-        if (kwargs && PyDict_SetItemString(kwargs.get(), "context", context.get()) == 0) {
-            bound = py::Ref::steal(PyObject_GetAttrString(event_loop.get(), method));
-        }
-        if (bound) {
-            args = py::Ref::steal(PyTuple_Pack(2, func.get(), future.get()));
-        }
-        if (args) {
-            answer = py::Ref::steal(PyObject_Call(bound.get(), args.get(), kwargs.get()));
+        PyObject* keywords = context_keyword();
+        if (keywords != nullptr) {
+            answer = call == LoopCall::CallSoonThreadsafe
+                         ? call_method_kw<names::call_soon_threadsafe>(keywords, event_loop.get(), func.get(),
+                                                                       future.get(), context.get())
+                         : call_method_kw<names::call_soon>(keywords, event_loop.get(), func.get(), future.get(),
+                                                            context.get());
         }
     } else {
-        answer = py::Ref::steal(PyObject_CallMethod(context.get(), "run", "OO", func.get(), future.get()));
+        answer = call_method<names::run>(context.get(), func.get(), future.get());
     }
     if (!answer) {
         PyErr_WriteUnraisable(func.get());
@@ -258,7 +267,9 @@ void Callback::run_or_report(const char* method) const {
 }
 
 CompleteOnDrop::~CompleteOnDrop() {
-    if (!shared_) {
+    // After a normal completion the attempt below would only lose; making its message costs
+    // an allocation on every task's end.
+    if (!shared_ || shared_->finished.load(std::memory_order_acquire)) {
         return;
     }
     // A destructor must not throw: when even the message cannot be allocated, the Future

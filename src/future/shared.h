@@ -39,10 +39,11 @@ struct Callback {
     HeldRef context;     // the contextvars.Context func runs in
     HeldRef event_loop;  // empty when no loop was running at registration
 
-    // Schedules func through the loop's `method` ("call_soon_threadsafe" or "call_soon"),
+    // Schedules func through the loop's call_soon_threadsafe or call_soon, as `call` says,
     // or without a loop runs it here through context.run. Errors go to the unraisable hook
     // with func as the object; never raises. Call attached.
-    void run_or_report(const char* method) const;
+    enum class LoopCall { CallSoonThreadsafe, CallSoon };
+    void run_or_report(LoopCall call) const;
 };
 
 struct State {
@@ -114,6 +115,16 @@ private:
     std::shared_ptr<Shared> shared_;
 };
 
+// An operation's first poll made by plain calls, before any operation object exists (see
+// port/start.h): begin() either settles the operation, storing its result in `settled`, or
+// returns the rest of it.
+class FirstAttempt {
+public:
+    virtual ~FirstAttempt() = default;
+    // Runs on the calling thread with the interpreter released; `cx`'s waker does nothing.
+    virtual runtime::Operation<Outcome> begin(runtime::Context& cx, std::optional<Result<Outcome>>& settled) = 0;
+};
+
 // The native handle of one operation's completion: one shared reference to a Shared. The
 // Python Future type wraps one of these.
 class OpFuture {
@@ -124,6 +135,10 @@ public:
     // that finishes it, otherwise spawned. Call attached; returns attached. An error comes
     // only from runtime::runtime().
     static Result<OpFuture> start(runtime::Operation<Outcome> operation);
+    // The same for an operation begun by `attempt`: an operation that attempt settles is
+    // never built; the rest of one it does not settle is polled once more here, with the
+    // waker that reaches its task.
+    static Result<OpFuture> start(FirstAttempt& attempt);
     // Continues the operation, as it is, as a runtime task. Any thread; no Python.
     static Result<OpFuture> spawn(runtime::Operation<Outcome> operation);
     // A handle born complete with `result`.

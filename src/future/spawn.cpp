@@ -78,15 +78,52 @@ void store_abort(Shared& shared, const runtime::AbortHandle& abort) {
     }
 }
 
+// The first poll of an operation, on the calling thread with the interpreter released: its
+// result when it finished (a fault counts as "the operation panicked", and the operation is
+// released here then), nothing when it is pending. Whatever it arms wakes the gate.
+std::optional<Result<Outcome>> first_poll(runtime::Operation<Outcome>& operation,
+                                          const std::shared_ptr<StartGate>& gate) {
+    runtime::Waker gate_waker(gate);
+    runtime::Context cx(gate_waker);
+    std::optional<Result<Outcome>> first;
+    try {
+        auto poll = operation.poll(cx);
+        if (poll.is_ready()) {
+            first.emplace(poll.take());
+        }
+    } catch (...) {
+        first.emplace(runtime::fault_error());
+    }
+    if (first) {
+        operation.reset();
+    }
+    return first;
+}
+
+// Nobody else can reach `shared` yet, so no lock is needed.
+OpFuture resolved_on(std::shared_ptr<Shared> shared, Result<Outcome> result) {
+    shared->state.result.emplace(std::move(result));
+    shared->finished.store(true, std::memory_order_release);
+    return OpFuture(std::move(shared));
+}
+
+// The task is made parked: its first run comes with the first wake-up of what the first poll
+// armed, through the gate.
+OpFuture spawn_started(runtime::Owned& owned, std::shared_ptr<Shared> shared, std::shared_ptr<StartGate> gate,
+                       runtime::Operation<Outcome> operation) {
+    spawned.fetch_add(1, std::memory_order_relaxed);
+    runtime::ParkedTask<Unit> parked = owned.runtime->spawn_parked(guarded_body(shared, std::move(operation)));
+    store_abort(*shared, parked.join.abort_handle());
+    gate->attach(std::move(parked.target));
+    return OpFuture(std::move(shared));
+}
+
 }  // namespace
 
 std::uint64_t spawn_count() { return spawned.load(std::memory_order_relaxed); }
 
 OpFuture OpFuture::resolved(Result<Outcome> result) {
-    auto shared = std::make_shared<Shared>();
-    shared->state.result.emplace(std::move(result));
-    shared->finished.store(true, std::memory_order_release);
-    return OpFuture(std::move(shared));
+    return resolved_on(std::make_shared<Shared>(), std::move(result));
 }
 
 Result<OpFuture> OpFuture::spawn(runtime::Operation<Outcome> operation) {
@@ -107,41 +144,51 @@ Result<OpFuture> OpFuture::start(runtime::Operation<Outcome> operation) {
         return std::move(owned).error();
     }
     std::optional<Result<Outcome>> first;
-    std::optional<SerialError> fault;
     auto gate = std::make_shared<StartGate>();
     // Made before the poll, so that no allocation stands between a first poll that did its
     // I/O and the Future that reports it.
     auto shared = std::make_shared<Shared>();
     {
         py::Unattached released;
-        runtime::Waker gate_waker(gate);
-        runtime::Context cx(gate_waker);
+        first = first_poll(operation, gate);
+    }
+    if (first) {
+        return resolved_on(std::move(shared), std::move(*first));
+    }
+    return spawn_started(*owned.value(), std::move(shared), std::move(gate), std::move(operation));
+}
+
+Result<OpFuture> OpFuture::start(FirstAttempt& attempt) {
+    Result<runtime::Owned*> owned = runtime::runtime();
+    if (!owned) {
+        return std::move(owned).error();
+    }
+    auto shared = std::make_shared<Shared>();
+    // Nobody else can reach `shared` yet: the attempt stores its result there directly.
+    std::optional<Result<Outcome>>& settled = shared->state.result;
+    std::shared_ptr<StartGate> gate;
+    runtime::Operation<Outcome> rest;
+    {
+        py::Unattached released;
+        // The attempt's waker does nothing: it arms nothing that a task would need, and the
+        // gate is made only for an operation that goes on.
+        runtime::Waker noop;
+        runtime::Context cx(noop);
         try {
-            auto poll = operation.poll(cx);
-            if (poll.is_ready()) {
-                first.emplace(poll.take());
-            }
+            rest = attempt.begin(cx, settled);
         } catch (...) {
-            fault = runtime::fault_error();
+            settled.emplace(runtime::fault_error());
         }
-        if (fault) {
-            operation.reset();
+        if (!settled) {
+            gate = std::make_shared<StartGate>();
+            settled = first_poll(rest, gate);
         }
     }
-    if (fault || first) {
-        shared->state.result.emplace(fault ? Result<Outcome>(std::move(*fault)) : std::move(*first));
+    if (settled) {
         shared->finished.store(true, std::memory_order_release);
-        operation.reset();
         return OpFuture(std::move(shared));
     }
-    // The task is made parked: its first run comes with the first wake-up of what the poll
-    // above armed, through the gate.
-    spawned.fetch_add(1, std::memory_order_relaxed);
-    runtime::ParkedTask<Unit> parked =
-        owned.value()->runtime->spawn_parked(guarded_body(shared, std::move(operation)));
-    store_abort(*shared, parked.join.abort_handle());
-    gate->attach(std::move(parked.target));
-    return OpFuture(std::move(shared));
+    return spawn_started(*owned.value(), std::move(shared), std::move(gate), std::move(rest));
 }
 
 }  // namespace quorvelin::future

@@ -108,7 +108,7 @@ void OpFuture::register_callback(py::Ref func, py::Ref future_object, py::Ref co
             return;
         }
     }
-    record->run_or_report("call_soon");
+    record->run_or_report(Callback::LoopCall::CallSoon);
 }
 
 const Result<Outcome>* OpFuture::add_waiter(py::Ref event_loop, py::Ref asyncio_future) const {

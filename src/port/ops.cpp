@@ -55,6 +55,52 @@ Operation<Outcome> write(std::shared_ptr<PortCore> core, std::string data) {
     co_return Outcome(result.value());
 }
 
+namespace {
+
+template <class T>
+Result<Outcome> as_outcome(Result<T>&& result) {
+    if (!result.ok()) return std::move(result).error();
+    return Outcome(std::move(result).value());
+}
+
+// The rest of a begun operation, with the Outcome of its operation above.
+template <class T>
+Operation<Outcome> rest_as_outcome(Operation<T> given) {
+    Operation<T> body = std::move(given);
+    auto result = co_await body;
+    body.reset();  // its port reference goes before the result is handed on, as in read()
+    co_return as_outcome(std::move(result));
+}
+
+template <class T>
+Operation<Outcome> settle_or_continue(port::Begun<T>&& begun, std::optional<Result<Outcome>>& settled) {
+    if (begun.settled) {
+        settled.emplace(as_outcome(std::move(*begun.settled)));
+        return {};
+    }
+    return rest_as_outcome(std::move(begun.rest));
+}
+
+}  // namespace
+
+Operation<Outcome> begin_read(const std::shared_ptr<PortCore>& core, std::size_t size, runtime::Context& cx,
+                              std::optional<Result<Outcome>>& settled) {
+    port::Begun<std::string> begun = PortCore::begin_read(core, size, cx);
+    if (!begun.settled && !begun.rest.valid()) {
+        return read(core, size);
+    }
+    return settle_or_continue(std::move(begun), settled);
+}
+
+Operation<Outcome> begin_write(const std::shared_ptr<PortCore>& core, std::string data, runtime::Context& cx,
+                               std::optional<Result<Outcome>>& settled) {
+    port::Begun<std::size_t> begun = PortCore::begin_write(core, data, cx);
+    if (!begun.settled && !begun.rest.valid()) {
+        return write(core, std::move(data));
+    }
+    return settle_or_continue(std::move(begun), settled);
+}
+
 Operation<Outcome> flush(std::shared_ptr<PortCore> core) {
     auto body = PortCore::flush(core);
     auto result = co_await body;

@@ -25,6 +25,16 @@ runtime::Operation<Outcome> flush(std::shared_ptr<PortCore> core);
 // Seconds; negative and NaN fail with "duration must be a non-negative number".
 runtime::Operation<Outcome> send_break(std::shared_ptr<PortCore> core, double duration);
 
+// The asyncio read and write begun by plain calls (see port/start.h). When the first attempt
+// finishes the operation its result goes to `settled` and nothing is built; otherwise the
+// result is the operation from where the attempt stopped (or, when another operation of the
+// port held the lock, the whole operation), with its own reference to the port. The caller
+// keeps `core` alive during the call.
+runtime::Operation<Outcome> begin_read(const std::shared_ptr<PortCore>& core, std::size_t size, runtime::Context& cx,
+                                       std::optional<Result<Outcome>>& settled);
+runtime::Operation<Outcome> begin_write(const std::shared_ptr<PortCore>& core, std::string data, runtime::Context& cx,
+                                        std::optional<Result<Outcome>>& settled);
+
 // The break length of `seconds` (already checked non-negative), to the nearest nanosecond,
 // saturating at the largest duration.
 settings::Duration break_duration(double seconds);

@@ -184,6 +184,9 @@ runtime::Poll<Result<std::size_t>> PortCore::poll_write_some(runtime::Context& c
 // so is an allocation failure while one is being made.
 
 CancelWrite::~CancelWrite() {
+    if (!core_) {
+        return;  // moved on to the rest of the write
+    }
     try {
         (void)core_->with_state([](Backend* backend) {
             if (backend != nullptr) {

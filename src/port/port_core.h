@@ -41,6 +41,8 @@ struct State {
 
 }  // namespace port
 
+class CancelWrite;
+
 class PortCore {
 public:
     PortCore() = default;
@@ -123,6 +125,11 @@ public:
     static runtime::Operation<std::string> readline(std::shared_ptr<PortCore> core, std::optional<std::size_t> size);
     static runtime::Operation<std::vector<std::string>> readlines(std::shared_ptr<PortCore> core,
                                                                   std::optional<std::size_t> hint);
+    // The same read begun by plain calls (see port/start.h), for a first poll that is likely
+    // to finish it. When another read holds the lock nothing is done and both members are
+    // empty: the caller builds the whole read instead.
+    static port::Begun<std::string> begin_read(const std::shared_ptr<PortCore>& core, std::size_t size,
+                                               runtime::Context& cx);
     // One chunk of at most `limit` bytes (at least 1) without deadline.
     static runtime::Operation<std::string> read_available(std::shared_ptr<PortCore> core, std::size_t limit);
 
@@ -130,6 +137,10 @@ public:
     // `data` must outlive the operation.
     static runtime::Operation<std::size_t> write_with(std::shared_ptr<PortCore> core,
                                                       std::span<const std::uint8_t> data, bool ignore_write_timeout);
+    // The write of owned data with the write timeout, begun as begin_read begins a read; the
+    // data is taken from `data` only when `rest` is returned, which then owns it.
+    static port::Begun<std::size_t> begin_write(const std::shared_ptr<PortCore>& core, std::string& data,
+                                                runtime::Context& cx);
     static runtime::Operation<Unit> flush(std::shared_ptr<PortCore> core);
     static runtime::Operation<Unit> send_break(std::shared_ptr<PortCore> core, settings::Duration duration);
 
@@ -144,6 +155,9 @@ private:
     // or a cancel request came first.
     static runtime::Operation<std::optional<std::size_t>> read_chunk(PortCore& core, std::span<std::uint8_t> buffer,
                                                                      std::optional<runtime::Instant> deadline);
+    // A begun read, from its first attempt on.
+    static runtime::Operation<std::string> read_rest(std::shared_ptr<PortCore> core, runtime::AsyncMutexGuard lock,
+                                                     std::size_t size, port::ReadStart start);
     static runtime::Operation<std::string> read_locked(PortCore& core, std::size_t size, port::ReadStart start);
     static runtime::Operation<std::string> read_until_locked(PortCore& core, std::optional<std::size_t> size,
                                                              std::string_view terminator, bool per_byte_timeout);
@@ -152,6 +166,10 @@ private:
                                                                          std::optional<std::size_t> hint);
     static runtime::Operation<std::size_t> write_body(PortCore& core, std::span<const std::uint8_t> data,
                                                       bool ignore_write_timeout, port::WriteStart start);
+    // A begun write of owned data, from its first attempt on.
+    static runtime::Operation<std::size_t> write_owned_rest(std::shared_ptr<PortCore> core,
+                                                            runtime::AsyncMutexGuard lock, CancelWrite cancel_guard,
+                                                            std::string data, port::WriteStart start);
     static runtime::Operation<Unit> drain(PortCore& core);
     static runtime::Operation<Unit> break_body(std::shared_ptr<PortCore> core, settings::Duration duration);
 
@@ -180,6 +198,8 @@ private:
 class CancelWrite {
 public:
     explicit CancelWrite(std::shared_ptr<PortCore> core) : core_(std::move(core)) {}
+    // Handed from a write's first attempt to the rest of it; the moved-from guard does nothing.
+    CancelWrite(CancelWrite&&) noexcept = default;
     CancelWrite(const CancelWrite&) = delete;
     CancelWrite& operator=(const CancelWrite&) = delete;
     ~CancelWrite();

@@ -233,6 +233,30 @@ Operation<std::string> PortCore::read(std::shared_ptr<PortCore> core, std::size_
     co_return result;
 }
 
+port::Begun<std::string> PortCore::begin_read(const std::shared_ptr<PortCore>& core, std::size_t size,
+                                               Context& cx) {
+    // Only a free lock: a request that would queue is left to the whole read.
+    std::optional<runtime::AsyncMutexGuard> lock = core->read_lock().try_lock();
+    if (!lock) {
+        return {};
+    }
+    auto at_once = ReadAtOnce(*core, size);
+    (void)at_once.poll(cx);
+    if (at_once.start().outcome) {
+        return {std::move(at_once.start().outcome), {}};  // the lock is released here
+    }
+    return {std::nullopt, read_rest(core, std::move(*lock), size, std::move(at_once.start()))};
+}
+
+Operation<std::string> PortCore::read_rest(std::shared_ptr<PortCore> core, runtime::AsyncMutexGuard given_lock,
+                                           std::size_t size, port::ReadStart start) {
+    // A local, not the parameter, so the lock goes when the read ends, as in read().
+    runtime::AsyncMutexGuard lock = std::move(given_lock);
+    auto guarded = port::until_closed(*core, read_locked(*core, size, std::move(start)));
+    auto result = co_await guarded;
+    co_return result;
+}
+
 Operation<std::string> PortCore::read_until(std::shared_ptr<PortCore> core, std::string terminator,
                                             std::optional<std::size_t> size) {
     auto locking = core->read_lock().lock();

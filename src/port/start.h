@@ -11,6 +11,7 @@
 
 #include "errors/result.h"
 #include "runtime/clock.h"
+#include "runtime/operation.h"
 #include "settings/seconds.h"
 
 namespace quorvelin::port {
@@ -21,6 +22,16 @@ struct ReadStart {
     std::optional<settings::Duration> inter_byte;
     std::string bytes;  // what the first attempt read
     std::optional<Result<std::string>> outcome;  // the read's result, when the attempt settled it
+};
+
+// A read or a write begun without a coroutine frame: its lock taken and its first attempt
+// made, both as plain calls. When that settles it, `settled` holds the result and nothing else
+// was built; otherwise `rest` is the operation from exactly where the attempt stopped, to be
+// polled next with the waker that should be woken.
+template <class T>
+struct Begun {
+    std::optional<Result<T>> settled;
+    runtime::Operation<T> rest;
 };
 
 struct WriteStart {

@@ -34,6 +34,10 @@ bool is_non_blocking(const std::optional<Seconds>& timeout) {
 
 constexpr auto BREAK_MARGIN = std::chrono::milliseconds(5);
 
+std::span<const std::uint8_t> as_bytes(const std::string& data) {
+    return {reinterpret_cast<const std::uint8_t*>(data.data()), data.size()};
+}
+
 // The first attempt of a write that holds its lock (see port/start.h); always ready, and
 // keeps what it settled in start(). It settles the write when the backend takes all the data
 // at once, takes nothing of it, or fails, and when the port is closed. A stored cancel request
@@ -166,6 +170,37 @@ Operation<std::size_t> PortCore::write_with(std::shared_ptr<PortCore> core, std:
     }
     auto guarded =
         port::until_closed(*core, write_body(*core, data, ignore_write_timeout, std::move(at_once.start())));
+    auto result = co_await guarded;
+    co_return result;
+}
+
+port::Begun<std::size_t> PortCore::begin_write(const std::shared_ptr<PortCore>& core, std::string& data,
+                                                Context& cx) {
+    // Only a free lock: a request that would queue is left to the whole write.
+    std::optional<runtime::AsyncMutexGuard> lock = core->write_lock().try_lock();
+    if (!lock) {
+        return {};
+    }
+    // Declared after the lock, so it runs before the lock is released, as in write_with().
+    CancelWrite cancel_write_guard(core);
+    auto at_once = WriteAtOnce(*core, as_bytes(data), false);
+    (void)at_once.poll(cx);
+    if (at_once.start().outcome) {
+        return {std::move(at_once.start().outcome), {}};
+    }
+    return {std::nullopt, write_owned_rest(core, std::move(*lock), std::move(cancel_write_guard),
+                                           std::move(data), std::move(at_once.start()))};
+}
+
+Operation<std::size_t> PortCore::write_owned_rest(std::shared_ptr<PortCore> core, runtime::AsyncMutexGuard given_lock,
+                                                  CancelWrite given_cancel_guard, std::string data,
+                                                  port::WriteStart start) {
+    // Locals in the order write_with() declares them, so they are released in its order.
+    runtime::AsyncMutexGuard lock = std::move(given_lock);
+    CancelWrite cancel_write_guard = std::move(given_cancel_guard);
+    // Of the frame's own copy of the data: a short string keeps its bytes inside the string
+    // object, so a span taken before the move would point into the caller's.
+    auto guarded = port::until_closed(*core, write_body(*core, as_bytes(data), false, std::move(start)));
     auto result = co_await guarded;
     co_return result;
 }

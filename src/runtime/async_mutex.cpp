@@ -16,6 +16,14 @@ void AsyncMutexGuard::unlock() {
     }
 }
 
+std::optional<AsyncMutexGuard> AsyncMutex::try_lock() {
+    int free = Free;
+    if (state_.compare_exchange_strong(free, Locked, std::memory_order_acquire, std::memory_order_relaxed)) {
+        return AsyncMutexGuard(*this);
+    }
+    return std::nullopt;
+}
+
 bool AsyncMutex::is_locked() const { return state_.load(std::memory_order_acquire) != Free; }
 
 void AsyncMutex::unlock() {

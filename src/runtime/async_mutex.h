@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "runtime/intrusive_list.h"
 #include "runtime/poll.h"
@@ -65,6 +66,8 @@ public:
     AsyncMutex& operator=(const AsyncMutex&) = delete;
 
     LockFuture lock() { return LockFuture(*this); }
+    // The lock when it is free, in one atomic step; nothing (and no queueing) when it is not.
+    std::optional<AsyncMutexGuard> try_lock();
     bool is_locked() const;
 
 private:

@@ -14,6 +14,12 @@ namespace {
 
 // An unsigned size: OverflowError for negative or huge values, TypeError for non-integers.
 std::optional<std::size_t> unsigned_size(PyObject* obj) {
+    if (PyLong_CheckExact(obj)) {
+        // The usual case, without taking an index object first.
+        std::size_t value = PyLong_AsSize_t(obj);
+        if (value == static_cast<std::size_t>(-1) && PyErr_Occurred()) return std::nullopt;
+        return value;
+    }
     py::Ref index = py::Ref::steal(PyNumber_Index(obj));
     if (!index) return std::nullopt;
     std::size_t value = PyLong_AsSize_t(index.get());
@@ -36,17 +42,18 @@ bool parse(const char* function, const char* const (&names)[N], std::size_t requ
 
 }  // namespace
 
-MaybeOperation read_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+std::optional<std::size_t> read_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"size"};
     PyObject* v[1];
     if (!parse("read", names, 0, args, nargs, kwnames, v)) return std::nullopt;
-    std::size_t size = 1;
-    if (v[0] != nullptr) {
-        auto given = unsigned_size(v[0]);
-        if (!given) return std::nullopt;
-        size = *given;
-    }
-    return ops::read(core_of(self), size);
+    if (v[0] == nullptr) return std::size_t{1};
+    return unsigned_size(v[0]);
+}
+
+MaybeOperation read_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::optional<std::size_t> size = read_arguments(args, nargs, kwnames);
+    if (!size) return std::nullopt;
+    return ops::read(core_of(self), *size);
 }
 
 MaybeOperation read_until_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -93,11 +100,15 @@ MaybeOperation readlines_operation(PyObject* self, PyObject* const* args, Py_ssi
     return ops::readlines(core_of(self), hint);
 }
 
-MaybeOperation write_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+std::optional<std::string> write_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"data"};
     PyObject* v[1];
     if (!parse("write", names, 1, args, nargs, kwnames, v)) return std::nullopt;
-    auto bytes = to_bytes(v[0]);
+    return to_bytes(v[0]);
+}
+
+MaybeOperation write_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    std::optional<std::string> bytes = write_arguments(args, nargs, kwnames);
     if (!bytes) return std::nullopt;
     return ops::write(core_of(self), std::move(*bytes));
 }

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <string>
 
 #include "port/outcome.h"
 #include "runtime/operation.h"
@@ -14,6 +15,11 @@
 namespace quorvelin::serial {
 
 using MaybeOperation = std::optional<runtime::Operation<Outcome>>;
+
+// The converted arguments alone: read's size and write's data; nullopt with the
+// conversion's exception set.
+std::optional<std::size_t> read_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+std::optional<std::string> write_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 MaybeOperation read_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 MaybeOperation read_until_operation(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

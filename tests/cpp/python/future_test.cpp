@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -229,6 +231,154 @@ TEST(Start, PendingReadOnAPortContinuesAsTheSameOperation) {
     ASSERT_NE(value, nullptr) << take_error();
     EXPECT_EQ(std::string(PyBytes_AsString(value)), "abc");
     Py_DECREF(value);
+}
+
+// A first attempt scripted by the test; it notes how it was called.
+class ScriptedAttempt final : public future::FirstAttempt {
+public:
+    using Body = std::function<Operation<Outcome>(std::optional<Result<Outcome>>&)>;
+    explicit ScriptedAttempt(Body body) : body_(std::move(body)) {}
+
+    Operation<Outcome> begin(runtime::Context& cx, std::optional<Result<Outcome>>& settled) override {
+        noop_waker = cx.waker().is_noop();
+        released = PyThreadState_GetUnchecked() == nullptr;
+        return body_(settled);
+    }
+
+    bool noop_waker = false;
+    bool released = false;
+
+private:
+    Body body_;
+};
+
+// Pending until `go` is set; keeps the waker of every poll in `waker`.
+struct Gated {
+    std::mutex mutex;
+    std::optional<runtime::Waker> waker;
+    bool go = false;
+
+    runtime::Poll<Unit> poll(runtime::Context& cx) {
+        std::lock_guard lock(mutex);
+        if (go) return Unit{};
+        waker = cx.waker();
+        return runtime::pending;
+    }
+    void open() {
+        std::optional<runtime::Waker> taken;
+        {
+            std::lock_guard lock(mutex);
+            go = true;
+            taken = std::move(waker);
+        }
+        if (taken) taken->wake();
+    }
+};
+
+Operation<Outcome> gated(Gated& gate, Outcome value) {
+    auto leaf = runtime::poll_fn([&gate](runtime::Context& cx) { return gate.poll(cx); });
+    co_await leaf;
+    co_return value;
+}
+
+TEST(Start, ABegunOperationIsBuiltOnlyWhenItGoesOn) {
+    Attached attached;
+    {
+        SCOPED_TRACE("settled by the attempt: born complete, no task, nothing polled");
+        auto before = future::spawn_count();
+        ScriptedAttempt attempt([](std::optional<Result<Outcome>>& settled) {
+            settled.emplace(Outcome(std::string("hi")));
+            return Operation<Outcome>();
+        });
+        auto started = OpFuture::start(attempt);
+        ASSERT_TRUE(started.ok());
+        EXPECT_TRUE(attempt.noop_waker);
+        EXPECT_TRUE(attempt.released);
+        EXPECT_TRUE(started.value().done());
+        EXPECT_FALSE(started.value().cancel());
+        EXPECT_EQ(future::spawn_count(), before);
+        PyObject* value = started.value().result();
+        ASSERT_NE(value, nullptr) << take_error();
+        EXPECT_EQ(std::string(PyBytes_AsString(value)), "hi");
+        Py_DECREF(value);
+    }
+    {
+        SCOPED_TRACE("a fault in the attempt");
+        ScriptedAttempt attempt([](std::optional<Result<Outcome>>&) -> Operation<Outcome> {
+            throw std::runtime_error("bad");
+        });
+        auto started = OpFuture::start(attempt);
+        ASSERT_TRUE(started.ok());
+        EXPECT_TRUE(started.value().done());
+        EXPECT_EQ(started.value().result(), nullptr);
+        EXPECT_EQ(take_error(), "SerialException: the operation panicked");
+    }
+    {
+        SCOPED_TRACE("a rest that is pending: polled here with the task's waker, then continued by it");
+        Gated gate;
+        auto before = future::spawn_count();
+        ScriptedAttempt attempt(
+            [&gate](std::optional<Result<Outcome>>&) { return gated(gate, Outcome(std::size_t{7})); });
+        auto started = OpFuture::start(attempt);
+        ASSERT_TRUE(started.ok());
+        EXPECT_FALSE(started.value().done());
+        EXPECT_EQ(future::spawn_count(), before + 1);
+        {
+            std::lock_guard lock(gate.mutex);
+            ASSERT_TRUE(gate.waker.has_value());  // the rest was polled before start returned
+            EXPECT_FALSE(gate.waker->is_noop());
+        }
+        gate.open();
+        PyObject* value = started.value().wait(5.0);
+        ASSERT_NE(value, nullptr) << take_error();
+        EXPECT_EQ(PyLong_AsLong(value), 7);
+        Py_DECREF(value);
+    }
+    {
+        SCOPED_TRACE("a rest that finishes in its first poll: born complete");
+        Gated gate;
+        gate.go = true;
+        auto before = future::spawn_count();
+        ScriptedAttempt attempt(
+            [&gate](std::optional<Result<Outcome>>&) { return gated(gate, Outcome(std::size_t{8})); });
+        auto started = OpFuture::start(attempt);
+        ASSERT_TRUE(started.ok());
+        EXPECT_TRUE(started.value().done());
+        EXPECT_EQ(future::spawn_count(), before);
+    }
+}
+
+TEST(Start, BegunReadsOnAPort) {
+    Attached attached;
+    auto core = open_loopback();
+    struct BeginRead final : future::FirstAttempt {
+        BeginRead(const std::shared_ptr<PortCore>& core, std::size_t size) : core(core), size(size) {}
+        Operation<Outcome> begin(runtime::Context& cx, std::optional<Result<Outcome>>& settled) override {
+            return ops::begin_read(core, size, cx, settled);
+        }
+        const std::shared_ptr<PortCore>& core;
+        std::size_t size;
+    };
+    write_all(core, "ab");
+    BeginRead whole(core, 2);
+    auto settled = OpFuture::start(whole);
+    ASSERT_TRUE(settled.ok());
+    EXPECT_TRUE(settled.value().done());
+    write_all(core, "cd");
+    BeginRead more(core, 4);
+    auto started = OpFuture::start(more);
+    ASSERT_TRUE(started.ok());
+    EXPECT_FALSE(started.value().done());
+    write_all(core, "ef");
+    PyObject* value = started.value().wait(5.0);
+    ASSERT_NE(value, nullptr) << take_error();
+    EXPECT_EQ(std::string(PyBytes_AsString(value)), "cdef");
+    Py_DECREF(value);
+    for (auto* future : {&settled.value(), &started.value()}) {
+        PyObject* result = future->result();
+        ASSERT_NE(result, nullptr) << take_error();
+        Py_DECREF(result);
+    }
 }
 
 // A blocking wait sleeps in slices of 50 ms; a waiter that missed the notification would
