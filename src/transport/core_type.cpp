@@ -234,6 +234,7 @@ void dealloc(PyObject* self) {
     c->mutex.~mutex();
     c->port.~shared_ptr();
     c->read_period.~shared_ptr();
+    c->read_buffer.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -315,6 +316,7 @@ py::Ref new_transport_core(PyObject* loop, PyObject* protocol, PyObject* serial)
     c->serial = Py_NewRef(serial);
     new (&c->port) std::shared_ptr<PortCore>(serial::core_of(serial));
     new (&c->read_period) std::shared_ptr<ReadPeriod>();
+    new (&c->read_buffer) std::shared_ptr<ReadBuffer>();
     new (&c->mutex) std::mutex();
     new (&c->state) State();
     c->state.protocol = py::Ref::borrow(protocol);

@@ -26,6 +26,7 @@
 #include "future/shared.h"
 #include "port/port_core.h"
 #include "pyapi/ref.h"
+#include "transport/read_buffer.h"
 #include "transport/read_period.h"
 
 namespace quorvelin::transport {
@@ -63,6 +64,7 @@ struct TransportCore {
     PyObject* serial;  // strong, a SerialBase; never changes
     std::shared_ptr<PortCore> port;
     std::shared_ptr<ReadPeriod> read_period;  // made by the first read; under mutex
+    std::shared_ptr<ReadBuffer> read_buffer;  // the same
     std::mutex mutex;  // guards state
     State state;
     PyObject* transport_ref;  // weak reference to the SerialTransport; set once by create
