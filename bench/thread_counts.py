@@ -1,4 +1,4 @@
-"""Syscalls and context switches of this process over a section, split by thread.
+"""Syscalls, context switches and CPU time of this process over a section, split by thread.
 
 `perf stat` attaches to this very process with its events disabled and counts only between
 `enable` and `disable`, which it acknowledges, so the section is exact: nothing of the start-up,
@@ -9,7 +9,7 @@ seen, so the runtime must already run by then.
 
     counter = ThreadCounts.attach()      # None when perf is missing or refused
     counter.enable(); ...; counter.disable()
-    counts = counter.finish()            # {"loop": (syscalls, switches), "workers": ..., ...}
+    counts = counter.finish()            # {"loop": [syscalls, switches, cpu ms], "workers": ..., ...}
 """
 
 import os
@@ -18,7 +18,7 @@ import signal
 import subprocess
 import time
 
-EVENTS = ("raw_syscalls:sys_enter", "context-switches")
+EVENTS = ("raw_syscalls:sys_enter", "context-switches", "task-clock")
 ROLES = ("loop", "workers", "other")
 
 
@@ -79,15 +79,20 @@ class ThreadCounts:
         return errors
 
     def finish(self):
-        """Counts per role: {role: [syscalls, context switches]}."""
+        """Counts per role: {role: [syscalls, context switches, CPU milliseconds]}."""
         errors = self._stop()
         main = os.getpid()
-        counts = {role: [0, 0] for role in ROLES}
+        counts = {role: [0, 0, 0.0] for role in ROLES}
         for line in errors.splitlines():
             fields = line.split(",")
-            if len(fields) < 4 or fields[3] not in EVENTS or not fields[1].strip().isdigit():
+            if len(fields) < 4 or fields[3] not in EVENTS:
                 continue
+            try:
+                value = float(fields[1])  # task-clock comes in milliseconds with a fraction
+            except ValueError:
+                continue  # "<not counted>": the thread ran no part of the section
             name, _, tid = fields[0].rpartition("-")
             role = "loop" if tid == str(main) else "workers" if name == "quorvelin" else "other"
-            counts[role][EVENTS.index(fields[3])] += int(fields[1])
+            index = EVENTS.index(fields[3])
+            counts[role][index] += value if index == 2 else int(value)
         return counts

@@ -17,10 +17,10 @@ Repetitions are interleaved with the order rotating; each line gives the ratio's
 median over the repetitions.
 
 Then each measure runs once more in a client process of its own, counted by `perf stat`
-(tracepoint raw_syscalls:sys_enter and the context-switches event) over exactly the measured
-section, and the syscalls and context switches per operation (a round trip, a MiB) are printed
-for the whole process and split by thread: the event loop's, the runtime's workers and any
-other. The far end is a separate process and is not counted.
+(tracepoint raw_syscalls:sys_enter, the context-switches event and task-clock) over exactly the
+measured section, and the syscalls, context switches and CPU time per operation (a round trip, a
+MiB) are printed for the whole process and split by thread: the event loop's, the runtime's
+workers and any other. The far end is a separate process and is not counted.
 
 Run after `bash scripts/install.sh`:  .venv/bin/python bench/transport.py [--help]
 """
@@ -282,12 +282,14 @@ def count(side, variant, runs):
 
 
 def run_counts(args):
-    plan = [("rt", args.count_round_trips, 1, "round trip")]
-    plan += [(v, args.count_bulk_runs, BULK / MIB, "MiB") for v in BULK_VARIANTS]
+    # (variant, runs, operations per run, unit, CPU unit, CPU milliseconds per CPU unit)
+    plan = [("rt", args.count_round_trips, 1, "round trip", "us", 1e-3)]
+    plan += [(v, args.count_bulk_runs, BULK / MIB, "MiB", "ms", 1.0) for v in BULK_VARIANTS]
     print("\nper operation, counted with perf stat over the measured section "
-          "(syscalls / context switches; the far end excluded)")
-    print(f"  {'measure':34} {'side':16} {'process':>15} {'loop thread':>15} {'workers':>15} {'other':>11}")
-    for variant, runs, per_run, unit in plan:
+          "(syscalls / context switches / CPU time, in us per round trip and ms per MiB; "
+          "the far end excluded)")
+    print(f"  {'measure':34} {'side':16} {'process':>24} {'loop thread':>24} {'workers':>24} {'other':>24}")
+    for variant, runs, per_run, unit, cpu_unit, cpu_scale in plan:
         if variant not in args.only:
             continue
         label = "1-byte round trip" if variant == "rt" else BULK_VARIANTS[variant][0].split(":")[0]
@@ -298,11 +300,12 @@ def run_counts(args):
                 continue
             ops = runs * per_run
             cells = []
-            total = [sum(counts[r][i] for r in ROLES) for i in range(2)]
-            for pair in [total] + [counts[r] for r in ROLES]:
-                cells.append(f"{pair[0] / ops:7.1f} / {pair[1] / ops:5.1f}")
-            print(f"  {label + ', per ' + unit:34} {NAMES[side]:16} {cells[0]:>15} {cells[1]:>15} {cells[2]:>15} "
-                  f"{cells[3]:>11}")
+            total = [sum(counts[r][i] for r in ROLES) for i in range(3)]
+            for figures in [total] + [counts[r] for r in ROLES]:
+                syscalls, switches, cpu_ms = figures
+                cells.append(f"{syscalls / ops:7.1f} / {switches / ops:5.1f} / {cpu_ms / cpu_scale / ops:6.2f}")
+            print(f"  {label + ', per ' + unit:34} {NAMES[side]:16} {cells[0]:>24} {cells[1]:>24} {cells[2]:>24} "
+                  f"{cells[3]:>24}")
 
 
 def main():

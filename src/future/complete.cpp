@@ -80,7 +80,8 @@ PyMethodDef settle_def = {
 }  // namespace
 
 Shared::~Shared() {
-    bool holds_python = state.exception || !state.waiters.empty() || !state.callbacks.empty();
+    bool holds_python =
+        state.exception || !state.waiters.empty() || !state.callbacks.empty() || !state.hooks.empty();
     if (!holds_python || is_attached()) {
         return;
     }
@@ -89,6 +90,7 @@ Shared::~Shared() {
     state.exception.reset();
     state.waiters.clear();
     state.callbacks.clear();
+    state.hooks.clear();
 }
 
 PyObject* PyOutcome::release_or_raise() {
@@ -102,6 +104,7 @@ PyObject* PyOutcome::release_or_raise() {
 bool complete(Shared& shared, Result<Outcome> offered) {
     std::vector<Waiter> waiters;
     std::vector<std::shared_ptr<Callback>> callbacks;
+    std::vector<std::unique_ptr<NativeHook>> hooks;
     const Result<Outcome>* stored = nullptr;
     {
         std::lock_guard lock(shared.mutex);
@@ -118,9 +121,11 @@ bool complete(Shared& shared, Result<Outcome> offered) {
         callbacks = std::move(shared.state.callbacks);
         shared.state.waiters.clear();
         shared.state.callbacks.clear();
+        hooks = std::move(shared.state.hooks);
+        shared.state.hooks.clear();
     }
     shared.cond.notify_all();
-    if (waiters.empty() && callbacks.empty()) {
+    if (waiters.empty() && callbacks.empty() && hooks.empty()) {
         return true;
     }
     Attach attach;
@@ -142,6 +147,11 @@ bool complete(Shared& shared, Result<Outcome> offered) {
     for (std::shared_ptr<Callback>& callback : callbacks) {
         callback->run_or_report(Callback::LoopCall::CallSoonThreadsafe);
         callback.reset();
+    }
+
+    for (std::unique_ptr<NativeHook>& hook : hooks) {
+        hook->run();
+        hook.reset();
     }
     return true;
 }

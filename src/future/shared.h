@@ -19,6 +19,7 @@
 
 #include "errors/result.h"
 #include "future/attach.h"
+#include "future/native_hook.h"
 #include "port/outcome.h"
 #include "pyapi/ref.h"
 #include "runtime/operation.h"
@@ -50,7 +51,8 @@ struct State {
     std::optional<Result<Outcome>> result;  // absent while pending; set once
     std::vector<Waiter> waiters;
     std::vector<std::shared_ptr<Callback>> callbacks;
-    std::optional<runtime::AbortHandle> abort;  // only while pending
+    std::vector<std::unique_ptr<NativeHook>> hooks;  // run after the callbacks
+    std::optional<runtime::AbortHandle> abort;       // only while pending
     HeldRef exception;                          // the error's exception object, built on demand
 };
 

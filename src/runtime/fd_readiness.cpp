@@ -1,8 +1,11 @@
 #include "runtime/fd_readiness.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <system_error>
 
@@ -27,16 +30,32 @@ void keep_forever(asio::posix::stream_descriptor* descriptor) {
     }
 }
 
+// Hands the descriptor back without closing it: the reactor drops it (and cancels its queued
+// waits), the descriptor number stays open.
+void release(std::unique_ptr<asio::posix::stream_descriptor>& registration) {
+    if (registration) {
+        (void)registration->release();
+        registration.reset();
+    }
+}
+
 }  // namespace
 
 struct FdReadiness::Shared final : ReadinessSink {
     struct Side {
         bool ready = false;
         bool armed = false;
-        // The last attempt found nothing, so a level check now would find nothing either.
+        // The last attempt found nothing, so the next poll of a task waits for the reactor.
         bool found_empty = false;
+        // A look found nothing by its level check: a task's poll that follows waits for the
+        // reactor rather than trying once more. Looks themselves keep checking.
+        bool looked_empty = false;
         // The readiness was reported by a reactor wait and no poll has taken it up yet.
         bool from_reactor = false;
+        // A tick was handed out where nothing was known, and its attempt has not reported
+        // back (a clear or a spend) yet; when the next poll comes first, that attempt moved
+        // all it could.
+        bool probing = false;
         std::uint64_t tick = 0;
         Waker waker;
 
@@ -46,6 +65,8 @@ struct FdReadiness::Shared final : ReadinessSink {
                 ++tick;
             }
             found_empty = false;
+            looked_empty = false;
+            probing = false;
         }
     };
     std::mutex mutex;
@@ -63,42 +84,58 @@ struct FdReadiness::Shared final : ReadinessSink {
 };
 
 Result<std::unique_ptr<FdReadiness>> FdReadiness::register_fd(asio::io_context& io, int fd) {
+    // Made first: opening a port fails here, not at its first write wait, when the process
+    // has no descriptor to spare.
+    const int write_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (write_fd < 0) {
+        return SerialError::from_os_error(errno);
+    }
     try {
-        auto descriptor = std::make_unique<asio::posix::stream_descriptor>(io, fd);
-        return std::unique_ptr<FdReadiness>(new FdReadiness(io, fd, std::move(descriptor)));
+        auto reads = std::make_unique<asio::posix::stream_descriptor>(io, fd);
+        return std::unique_ptr<FdReadiness>(new FdReadiness(io, fd, write_fd, std::move(reads)));
     } catch (const std::system_error& error) {
+        ::close(write_fd);
         return SerialError::from_os_error(error.code().value());
     }
 }
 
-FdReadiness::FdReadiness(asio::io_context& io, int fd, std::unique_ptr<asio::posix::stream_descriptor> descriptor)
-    : io_(io), fd_(fd), shared_(std::make_shared<Shared>()), descriptor_(std::move(descriptor)) {}
+FdReadiness::FdReadiness(asio::io_context& io, int fd, int write_fd,
+                         std::unique_ptr<asio::posix::stream_descriptor> reads)
+    : io_(io), fd_(fd), write_fd_(write_fd), shared_(std::make_shared<Shared>()) {
+    registrations_[Read] = std::move(reads);
+}
 
 FdReadiness::~FdReadiness() {
-    std::lock_guard lock(shared_->mutex);
-    deregister_locked();
+    {
+        std::lock_guard lock(shared_->mutex);
+        deregister_locked(Read);
+        deregister_locked(Write);
+    }
+    // Also after forget(): in a forked child this closes only the child's copy of the
+    // duplicate, and the parent's copy keeps the file, and so its registration, alive.
+    ::close(write_fd_);
 }
 
-void FdReadiness::deregister_locked() {
-    if (descriptor_) {
-        // Cancels the queued waits and removes the descriptor from the reactor; no close.
-        (void)descriptor_->release();
-        descriptor_.reset();
-    }
-    watches_writable_ = false;
-}
+void FdReadiness::deregister_locked(Direction direction) { release(registrations_[direction]); }
 
 void FdReadiness::forget() {
     std::lock_guard lock(shared_->mutex);
-    if (descriptor_) {
-        keep_forever(descriptor_.release());  // never destroyed: its destructor would touch the reactor
+    for (auto& registration : registrations_) {
+        if (registration) {
+            keep_forever(registration.release());  // never destroyed: its destructor would touch the reactor
+        }
     }
     shared_->forgotten = true;
 }
 
 bool FdReadiness::is_registered() {
     std::lock_guard lock(shared_->mutex);
-    return descriptor_ != nullptr;
+    return registrations_[Read] != nullptr;
+}
+
+bool FdReadiness::is_registered_for_writing() {
+    std::lock_guard lock(shared_->mutex);
+    return registrations_[Write] != nullptr;
 }
 
 Poll<std::uint64_t> FdReadiness::poll_read_ready(Context& cx) { return poll_ready(Read, cx); }
@@ -108,10 +145,18 @@ void FdReadiness::clear_write_ready(std::uint64_t tick) { clear_ready(Write, tic
 void FdReadiness::spend_read_ready(std::uint64_t tick) { clear_ready(Read, tick, false); }
 void FdReadiness::spend_write_ready(std::uint64_t tick) { clear_ready(Write, tick, false); }
 
+void FdReadiness::wrote_all() {
+    std::lock_guard lock(shared_->mutex);
+    Shared::Side& side = shared_->sides[Write];
+    side.probing = false;  // it has reported back
+    if (!side.armed) {
+        deregister_locked(Write);
+    }
+}
+
 Poll<std::uint64_t> FdReadiness::poll_ready(Direction direction, Context& cx) {
     Shared::Side& side = shared_->sides[direction];
     const short events = direction == Read ? POLLIN : POLLOUT;
-    bool look = false;
     DirectWait* direct = cx.direct_wait();
     {
         std::lock_guard lock(shared_->mutex);
@@ -119,35 +164,41 @@ Poll<std::uint64_t> FdReadiness::poll_ready(Direction direction, Context& cx) {
             return side.tick;
         }
         if (side.ready) {
-            if (direct == nullptr) {
+            if (direct == nullptr || !direct->waits()) {
                 served_locked(direction);
             }
             return side.tick;
         }
         if (direct != nullptr && direct->waits() && direct->watch(fd_, events, shared_, direction)) {
             // The reactor would report every edge of the descriptor to a worker, waited for
-            // or not; while this thread does the waiting, the registration goes, unless a
-            // reactor wait is still queued.
-            if (!shared_->sides[Read].armed && !shared_->sides[Write].armed) {
-                deregister_locked();
+            // or not; while this thread does the waiting, the registrations go, each unless a
+            // reactor wait of its own is still queued.
+            for (Direction each : {Read, Write}) {
+                if (!shared_->sides[each].armed) {
+                    deregister_locked(each);
+                }
             }
             return pending;
         }
-        look = direct != nullptr && !direct->waits();
-        if (look) {
-            // Nothing to arm for; only a level check can tell more.
-            if (side.found_empty) {
-                return pending;
-            }
-        } else {
+        if (direct == nullptr || direct->waits()) {
             // A task, a single poll, or a thread's wait with no room left: the reactor.
             side.waker = cx.waker();
             if (side.armed) {
                 return pending;
             }
-            if (side.found_empty) {
+            if (side.found_empty || side.looked_empty) {
                 return arm_locked(direction);
             }
+            // Nothing known: the attempt finds out (see the header).
+            if (side.probing && direct == nullptr) {
+                served_locked(direction);  // the last attempt moved all it asked for
+            }
+            side.probing = true;
+            return side.tick;
+        }
+        // A look: nothing to arm for; only a level check can tell more.
+        if (side.found_empty) {
+            return pending;
         }
     }
     pollfd probe{fd_, events, 0};
@@ -157,15 +208,11 @@ Poll<std::uint64_t> FdReadiness::poll_ready(Direction direction, Context& cx) {
         side.mark_ready();
     }
     if (side.ready) {
-        if (direct == nullptr) {
-            served_locked(direction);
-        }
+        served_locked(direction);
         return side.tick;
     }
-    if (look || side.armed) {
-        return pending;
-    }
-    return arm_locked(direction);
+    side.looked_empty = true;
+    return pending;
 }
 
 void FdReadiness::served_locked(Direction direction) {
@@ -175,30 +222,20 @@ void FdReadiness::served_locked(Direction direction) {
         side.from_reactor = false;
         return;
     }
-    // Served without the reactor: an attempt follows at once, so the descriptor is being
-    // drained (or filled) by its operations themselves, and every new edge would only wake a
-    // worker for nothing. With no wait queued the registration goes; the next wait makes a
-    // new one. Edges of a direction the registration does not ask for (writable, before any
-    // write wait) cost nothing, so a write served so leaves it alone.
-    if (!descriptor_ || shared_->sides[Read].armed || shared_->sides[Write].armed) {
-        return;
-    }
-    if (direction == Read || watches_writable_) {
-        deregister_locked();
+    // Served without the reactor: the descriptor is being drained (or filled) by its
+    // operations themselves, and every new edge would only wake a worker for nothing. With no
+    // wait of this direction queued its registration goes; the next wait makes a new one.
+    if (!side.armed) {
+        deregister_locked(direction);
     }
 }
 
 Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
     Shared::Side& side = shared_->sides[direction];
-    if (direction == Read && watches_writable_ && !shared_->sides[Write].armed) {
-        // Once asked for, the reactor keeps write readiness in the registration, and every
-        // read wait would then wake a worker for a writable descriptor nobody waits on: a
-        // read wait after the write waits are over starts from a fresh registration.
-        deregister_locked();
-    }
-    if (!descriptor_) {
+    std::unique_ptr<asio::posix::stream_descriptor>& registration = registrations_[direction];
+    if (!registration) {
         try {
-            descriptor_ = std::make_unique<asio::posix::stream_descriptor>(io_, fd_);
+            registration = std::make_unique<asio::posix::stream_descriptor>(io_, direction == Read ? fd_ : write_fd_);
         } catch (const std::system_error&) {
             // The kernel refused the registration (out of memory or watches): the poller is
             // asked to come back, so the operation retries instead of sleeping for good, and
@@ -210,11 +247,10 @@ Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
     }
     side.armed = true;
     side.found_empty = false;
-    if (direction == Write) {
-        watches_writable_ = true;
-    }
+    side.looked_empty = false;
+    side.probing = false;
     auto wait = direction == Read ? asio::posix::descriptor_base::wait_read : asio::posix::descriptor_base::wait_write;
-    descriptor_->async_wait(wait, [shared = shared_, direction](const asio::error_code& error) {
+    registration->async_wait(wait, [shared = shared_, direction](const asio::error_code& error) {
         Waker waker;
         {
             std::lock_guard lock(shared->mutex);
@@ -237,11 +273,20 @@ Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
 void FdReadiness::clear_ready(Direction direction, std::uint64_t tick, bool found_empty) {
     std::lock_guard lock(shared_->mutex);
     Shared::Side& side = shared_->sides[direction];
-    if (side.tick == tick) {
-        side.ready = false;
-        side.from_reactor = false;
-        side.found_empty = found_empty;
+    if (side.tick != tick) {
+        return;  // a newer readiness came meanwhile
     }
+    // A short read found data that the reactor never reported: the far end keeps the stream
+    // coming. A short write says nothing of the kind: it leaves the operation with more to
+    // write, which will most likely wait for room again and want the registration (see
+    // wrote_all).
+    if (!found_empty && side.probing && direction == Read) {
+        served_locked(direction);
+    }
+    side.ready = false;
+    side.from_reactor = false;
+    side.probing = false;
+    side.found_empty = found_empty;
 }
 
 }  // namespace quorvelin::runtime

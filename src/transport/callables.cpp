@@ -1,11 +1,16 @@
-// The callables the transport hands to asyncio and to its Futures. The loop calls the step
-// callables ("on_start", "on_read", "on_write", "connection_lost", "deliver_held") on its own
-// thread; a Future calls "forward" on the thread that completes it, and "forward" only moves
-// the completion over to the loop.
+// The callables the transport hands to asyncio, and the forwarding of its Futures'
+// completions. The loop calls the step callables ("on_start", "on_read", "on_write",
+// "connection_lost", "deliver_held") on its own thread; the forwarding runs on the thread that
+// completes a Future and only moves the completion over to the loop.
+
+#include <memory>
+#include <new>
 
 #include "future/asyncio_names.h"
+#include "future/native_hook.h"
 #include "future/python_future.h"
 #include "pyapi/method.h"
+#include "pyapi/once_cell.h"
 #include "transport/names.h"
 #include "transport/transport_core.h"
 #include "pyapi/guarded.h"
@@ -30,7 +35,7 @@ PyObject* step_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 // Indexed by Step.
-PyMethodDef step_defs[] = {
+PyMethodDef step_defs[STEP_COUNT] = {
     {"on_start", py::as_cfunction(py::guarded<step_call<on_start>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"on_read", py::as_cfunction(py::guarded<step_call<on_read>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"on_write", py::as_cfunction(py::guarded<step_call<on_write>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
@@ -38,27 +43,64 @@ PyMethodDef step_defs[] = {
     {"deliver_held", py::as_cfunction(py::guarded<step_call<deliver_held>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
 };
 
-// Bound to the tuple (core, step callable). Runs on the completing thread: a runtime worker,
-// or the loop's thread when the Future was complete at registration or cancelled there. It
-// reads only the core's loop and serial object, which never change, and takes no lock.
-PyObject* forward(PyObject* bound, PyObject* fut) {
-    TransportCore* core = TransportCore::of(PyTuple_GET_ITEM(bound, 0));
-    PyObject* step = PyTuple_GET_ITEM(bound, 1);
-    py::Ref handle = call_method<names::call_soon_threadsafe>(core->loop, step, fut);
-    if (handle) {
-        Py_RETURN_NONE;
-    }
-    // The loop refuses (it is closed): nobody will run the transport's steps any more, so
-    // the port is closed here rather than left open for good.
-    PyErr_Clear();
-    py::Ref closed = call_method<names::close>(core->serial);
-    if (!closed) {
-        return nullptr;  // the done-callback machinery reports it as unraisable
-    }
-    Py_RETURN_NONE;
+// ("context",): the keyword names of loop.call_soon_threadsafe(step, fut, context=...).
+PyObject* context_keyword() {
+    static py::OnceCell cell;
+    return cell.get([]() -> PyObject* {
+        PyObject* keyword = name<names::context>();
+        return keyword != nullptr ? PyTuple_Pack(1, keyword) : nullptr;
+    });
 }
 
-PyMethodDef forward_def = {"forward", py::guarded<forward>, METH_O, nullptr};
+// Forwards one completed Future to the loop, as loop.call_soon_threadsafe(step, fut), on the
+// thread that completes it: a runtime worker, or the loop's thread when the Future was
+// complete at registration or is cancelled there. It reads only the core's loop and serial
+// object, which never change, and takes no lock. The step runs in the context the
+// registration copied, as a done callback run in that context would have had it scheduled.
+class Forward final : public future::NativeHook {
+public:
+    Forward(PyObject* core, py::Ref step, PyObject* fut, py::Ref context)
+        : core_(future::HeldRef::borrow(core)),
+          step_(std::move(step)),
+          fut_(future::HeldRef::borrow(fut)),
+          context_(std::move(context)) {}
+
+    void run() noexcept override {
+        TransportCore* core = TransportCore::of(core_.get());
+        try {
+            if (schedule(core)) {
+                return;
+            }
+            // The loop refuses (it is closed): nobody will run the transport's steps any
+            // more, so the port is closed here rather than left open for good.
+            PyErr_Clear();
+            if (call_method<names::close>(core->serial)) {
+                return;
+            }
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
+        PyErr_WriteUnraisable(step_.get());
+    }
+
+private:
+    bool schedule(TransportCore* core) {
+        PyObject* method = name<names::call_soon_threadsafe>();
+        PyObject* keywords = method != nullptr ? context_keyword() : nullptr;
+        if (keywords == nullptr) {
+            return false;
+        }
+        // The first slot is spare, as PY_VECTORCALL_ARGUMENTS_OFFSET allows the callee to use.
+        PyObject* args[] = {nullptr, core->loop, step_.get(), fut_.get(), context_.get()};
+        return static_cast<bool>(py::Ref::steal(
+            PyObject_VectorcallMethod(method, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords)));
+    }
+
+    future::HeldRef core_;
+    future::HeldRef step_;
+    future::HeldRef fut_;
+    future::HeldRef context_;
+};
 
 // 1 when `loop` is the loop running on this thread, 0 when not, -1 with an exception set.
 int on_loop_thread(PyObject* loop) {
@@ -72,7 +114,25 @@ int on_loop_thread(PyObject* loop) {
 }  // namespace
 
 py::Ref TransportCore::callable(Step step) {
-    return py::Ref::steal(PyCFunction_NewEx(&step_defs[static_cast<int>(step)], object(), nullptr));
+    const int index = static_cast<int>(step);
+    {
+        std::lock_guard lock(mutex);
+        if (steps[index] != nullptr) {
+            return py::Ref::borrow(steps[index]);
+        }
+    }
+    py::Ref made = py::Ref::steal(PyCFunction_NewEx(&step_defs[index], object(), nullptr));
+    if (!made) {
+        return made;
+    }
+    py::Ref spare;  // another thread's, when it came first; dropped after the unlock
+    std::lock_guard lock(mutex);
+    if (steps[index] == nullptr) {
+        steps[index] = Py_NewRef(made.get());
+        return made;
+    }
+    spare = std::move(made);
+    return py::Ref::borrow(steps[index]);
 }
 
 bool TransportCore::when_done(PyObject* fut, Step step) {
@@ -80,11 +140,12 @@ bool TransportCore::when_done(PyObject* fut, Step step) {
     if (!target) {
         return false;
     }
+    const future::OpFuture* op = future::unwrap(fut);
     // Complete already, on the loop's own thread: queued directly. The step runs in the same
-    // place in the loop's queue as through "forward", without waking the loop through its
-    // self-pipe, which a write that finished at once (or a read that found data waiting)
-    // would otherwise pay every time.
-    if (future::unwrap(fut)->done()) {
+    // place in the loop's queue as through call_soon_threadsafe, without waking the loop
+    // through its self-pipe, which a write that finished at once (or a read that found data
+    // waiting) would otherwise pay every time.
+    if (op->done()) {
         int here = on_loop_thread(loop);
         if (here < 0) {
             return false;
@@ -93,12 +154,13 @@ bool TransportCore::when_done(PyObject* fut, Step step) {
             return static_cast<bool>(call_method<names::call_soon>(loop, target.get(), fut));
         }
     }
-    py::Ref bound = py::Ref::steal(PyTuple_Pack(2, object(), target.get()));
-    if (!bound) {
+    py::Ref context = py::Ref::steal(PyContext_CopyCurrent());
+    if (!context) {
         return false;
     }
-    py::Ref forwarder = py::Ref::steal(PyCFunction_NewEx(&forward_def, bound.get(), nullptr));
-    return forwarder && future::on_done_here(fut, forwarder.get());
+    future::add_native_hook(*op->shared(), std::make_unique<Forward>(object(), std::move(target), fut,
+                                                                      std::move(context)));
+    return true;
 }
 
 bool TransportCore::track(future::OpFuture started, py::Ref State::*slot, Step step) {
@@ -111,7 +173,7 @@ bool TransportCore::track(future::OpFuture started, py::Ref State::*slot, Step s
         std::lock_guard lock(mutex);
         previous = std::exchange(state.*slot, fut);
     }
-    // Recorded first: a Future that is already complete runs "forward" right here, and its
+    // Recorded first: a Future that is already complete forwards right here, and its
     // completion must not look stale when it reaches the step.
     return when_done(fut.get(), step);
 }

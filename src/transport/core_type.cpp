@@ -190,6 +190,9 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->state.write_fut.get());
     Py_VISIT(c->state.exc.get());
     Py_VISIT(c->state.finish_fut.get());
+    for (PyObject* step : c->steps) {
+        Py_VISIT(step);
+    }
     return 0;
 }
 
@@ -202,6 +205,7 @@ int clear(PyObject* self) {
     py::Ref write;
     py::Ref exc;
     py::Ref drain;
+    py::Ref steps[STEP_COUNT];  // a step that is still queued holds its own reference
     {
         std::lock_guard lock(c->mutex);
         protocol = std::move(c->state.protocol);
@@ -209,6 +213,9 @@ int clear(PyObject* self) {
         write = std::move(c->state.write_fut);
         exc = std::move(c->state.exc);
         drain = std::move(c->state.finish_fut);
+        for (int i = 0; i < STEP_COUNT; ++i) {
+            steps[i] = py::Ref::steal(std::exchange(c->steps[i], nullptr));
+        }
     }
     return 0;
 }
@@ -220,10 +227,14 @@ void dealloc(PyObject* self) {
     Py_CLEAR(c->loop);
     Py_CLEAR(c->serial);
     Py_CLEAR(c->transport_ref);
+    for (PyObject*& step : c->steps) {
+        Py_CLEAR(step);
+    }
     c->state.~State();
     c->mutex.~mutex();
     c->port.~shared_ptr();
     c->read_period.~shared_ptr();
+    c->read_buffer.~shared_ptr();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -305,10 +316,14 @@ py::Ref new_transport_core(PyObject* loop, PyObject* protocol, PyObject* serial)
     c->serial = Py_NewRef(serial);
     new (&c->port) std::shared_ptr<PortCore>(serial::core_of(serial));
     new (&c->read_period) std::shared_ptr<ReadPeriod>();
+    new (&c->read_buffer) std::shared_ptr<ReadBuffer>();
     new (&c->mutex) std::mutex();
     new (&c->state) State();
     c->state.protocol = py::Ref::borrow(protocol);
     c->transport_ref = nullptr;
+    for (PyObject*& step : c->steps) {
+        step = nullptr;
+    }
     PyObject_GC_Track(c);
     return py::Ref::steal(c->object());
 }

@@ -10,6 +10,7 @@
 #include "port/outcome.h"
 #include "port/port_core.h"
 #include "runtime/operation.h"
+#include "transport/read_buffer.h"
 #include "transport/read_period.h"
 
 namespace quorvelin::transport {
@@ -22,9 +23,11 @@ inline constexpr std::chrono::seconds READ_PERIOD{1};
 
 // One chunk of at most READ_LIMIT bytes, or empty bytes when READ_PERIOD passes first
 // (counted from the first poll). No timeout setting of the port applies.
-// `period` bounds the wait; successive reads of one transport share it (see ReadPeriod).
-runtime::Operation<Outcome> read_op(std::shared_ptr<PortCore> port, std::shared_ptr<ReadPeriod> period);
-// The same with a period of its own on the process-wide runtime.
+// `period` bounds the wait and `buffer` (of READ_LIMIT bytes) takes the bytes; successive reads
+// of one transport share both (see ReadPeriod, ReadBuffer).
+runtime::Operation<Outcome> read_op(std::shared_ptr<PortCore> port, std::shared_ptr<ReadPeriod> period,
+                                    std::shared_ptr<ReadBuffer> buffer);
+// The same with a period and a buffer of its own, the period on the process-wide runtime.
 runtime::Operation<Outcome> read_op(std::shared_ptr<PortCore> port);
 
 // Writes all of `data`, whatever the port's write timeout, and yields the count. A backend

@@ -43,14 +43,17 @@ bool TransportCore::start_read() {
         return false;
     }
     std::shared_ptr<ReadPeriod> period;
+    std::shared_ptr<ReadBuffer> buffer;
     {
         std::lock_guard lock(mutex);
         if (!read_period) {
             read_period = ReadPeriod::make(owned.value()->runtime->io());
+            read_buffer = std::make_shared<ReadBuffer>(READ_LIMIT);
         }
         period = read_period;
+        buffer = read_buffer;
     }
-    Result<future::OpFuture> started = future::OpFuture::start(read_op(port, std::move(period)));
+    Result<future::OpFuture> started = future::OpFuture::start(read_op(port, std::move(period), std::move(buffer)));
     if (!started) {
         exceptions::raise(std::move(started).error());
         return false;

@@ -9,8 +9,8 @@
 // sent, then the output is drained) or at once, and always ends with the protocol's
 // connection_lost followed by the serial object's close().
 //
-// Threads: everything runs on the event loop's thread except "forward", which runs where an
-// operation's Future completes and only hands that completion to the loop. The state mutex
+// Threads: everything runs on the event loop's thread except the forwarding of a completion,
+// which runs where an operation's Future completes and only hands that completion to the loop. The state mutex
 // guards short field updates: it is never held across a call into Python or into the
 // operation futures, and no Python reference is dropped while it is held (references are
 // moved out and dropped after the unlock). So protocol callbacks may call back into the
@@ -26,6 +26,7 @@
 #include "future/shared.h"
 #include "port/port_core.h"
 #include "pyapi/ref.h"
+#include "transport/read_buffer.h"
 #include "transport/read_period.h"
 
 namespace quorvelin::transport {
@@ -55,6 +56,7 @@ struct State {
 // The steps the loop runs for the transport: the first read, what each kind of completed
 // operation is handed to, and the delivery of bytes held while reading was paused.
 enum class Step { OnStart, OnRead, OnWrite, ConnectionLost, DeliverHeld };
+inline constexpr int STEP_COUNT = 5;
 
 struct TransportCore {
     PyObject_HEAD
@@ -62,9 +64,13 @@ struct TransportCore {
     PyObject* serial;  // strong, a SerialBase; never changes
     std::shared_ptr<PortCore> port;
     std::shared_ptr<ReadPeriod> read_period;  // made by the first read; under mutex
+    std::shared_ptr<ReadBuffer> read_buffer;  // the same
     std::mutex mutex;  // guards state
     State state;
     PyObject* transport_ref;  // weak reference to the SerialTransport; set once by create
+    // The step callables, indexed by Step, each made on first use and kept: every read and
+    // write hands one to the loop. Each holds the core (a cycle the collector sees).
+    PyObject* steps[STEP_COUNT];
 
     static TransportCore* of(PyObject* object) { return reinterpret_cast<TransportCore*>(object); }
     PyObject* object() { return reinterpret_cast<PyObject*>(this); }
@@ -100,9 +106,10 @@ struct TransportCore {
     bool finish(bool drain);
     bool connection_lost();
 
-    // callables.cpp: a new callable bound to this core that runs `step` with its first
-    // argument (or None); and the registration on `fut` (a Python Future) of "forward",
-    // which hands the completed Future to the loop for `step`.
+    // callables.cpp: the callable bound to this core that runs `step` with its first
+    // argument (or None), a new reference; and the registration on `fut` (a Python Future)
+    // of the forwarding that hands the completed Future to the loop for `step`, run where
+    // the Future completes.
     py::Ref callable(Step step);
     bool when_done(PyObject* fut, Step step);
     // Wraps a started operation in a Python Future, records it in `slot` (the caller's check

@@ -66,6 +66,8 @@ Poll<Result<std::size_t>> NativePort::poll_write(Context& cx, std::span<const st
         if (attempt.kind == IoAttempt::Kind::Ready && attempt.count < data.size()) {
             // The output queue is most likely full now.
             readiness_->spend_write_ready(ready.value());
+        } else if (attempt.kind == IoAttempt::Kind::Ready) {
+            readiness_->wrote_all();  // the writer is done with waiting for room
         }
         return settle(attempt);
     }

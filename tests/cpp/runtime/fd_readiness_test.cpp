@@ -7,16 +7,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
 #include <sys/epoll.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "runtime/direct_wait.h"
 #include "runtime/runtime.h"
 #include "test_support.h"
 
@@ -44,16 +49,51 @@ protected:
         return registered ? std::move(registered.value()) : nullptr;
     }
 
+    // Where nothing is known, a poll hands out a tick at once and the attempt is the level
+    // check: here the attempt finds the socket empty, and only then does a poll wait.
+    void find_empty_then_wait(FdReadiness& readiness, Context& cx) {
+        auto probe = readiness.poll_read_ready(cx);
+        ASSERT_TRUE(probe.is_ready()) << "nothing known: the attempt comes first";
+        char byte;
+        ASSERT_EQ(::read(fds_[0], &byte, 1), -1);
+        ASSERT_EQ(errno, EAGAIN);
+        readiness.clear_read_ready(probe.value());
+        ASSERT_TRUE(readiness.poll_read_ready(cx).is_pending());
+    }
+
+    // The same for writing, with the socket filled until a write would block.
+    void fill_then_wait_to_write(FdReadiness& readiness, Context& cx) {
+        auto probe = readiness.poll_write_ready(cx);
+        ASSERT_TRUE(probe.is_ready()) << "nothing known: the attempt comes first";
+        std::string block(4096, 'w');
+        while (::write(fds_[0], block.data(), block.size()) > 0) {
+        }
+        ASSERT_EQ(errno, EAGAIN);
+        readiness.clear_write_ready(probe.value());
+        ASSERT_TRUE(readiness.poll_write_ready(cx).is_pending());
+    }
+
+    void drain_peer() {
+        char sink[65536];
+        while (::read(fds_[1], sink, sizeof sink) > 0) {
+        }
+    }
+
     int fds_[2] = {-1, -1};
     asio::io_context* io_ = nullptr;
 };
+
+std::size_t open_descriptors() {
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                                  std::filesystem::directory_iterator()));
+}
 
 TEST_F(FdReadinessTest, ReadReadinessWakesTheNewestWakerAndClearsAfterEagain) {
     auto readiness = make();
     ASSERT_TRUE(readiness);
     CountingWaker stale, newest;
     Context stale_cx(stale.waker), cx(newest.waker);
-    ASSERT_TRUE(readiness->poll_read_ready(stale_cx).is_pending());
+    find_empty_then_wait(*readiness, stale_cx);
     ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending());
     ASSERT_EQ(::write(fds_[1], "x", 1), 1);
     ASSERT_TRUE(testing::eventually([&] { return newest.count() == 1; }));
@@ -67,6 +107,72 @@ TEST_F(FdReadinessTest, ReadReadinessWakesTheNewestWakerAndClearsAfterEagain) {
     EXPECT_EQ(errno, EAGAIN);
     readiness->clear_read_ready(tick.value());
     EXPECT_TRUE(readiness->poll_read_ready(cx).is_pending());
+}
+
+// Where nothing is known yet (a new registration, a spent tick) a task's poll hands out a tick
+// at once, so an attempt finds data that is there without a level check first; an attempt
+// that finds nothing makes the next poll wait for the reactor, and that wait sees what comes.
+TEST_F(FdReadinessTest, AnUnknownReadinessIsTriedAtOnceAndAClearedOneWaits) {
+    auto readiness = make();
+    ASSERT_TRUE(readiness);
+    CountingWaker waker;
+    Context cx(waker.waker);
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        auto tick = readiness->poll_read_ready(cx);
+        ASSERT_TRUE(tick.is_ready());
+        char buffer[16];
+        ASSERT_EQ(::read(fds_[0], buffer, sizeof buffer), -1);
+        readiness->clear_read_ready(tick.value());
+        ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending());
+        ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending()) << "an armed wait is not tried again";
+        ASSERT_EQ(::write(fds_[1], "xy", 2), 2);
+        ASSERT_TRUE(testing::eventually([&] { return waker.count() == round + 1; }));
+        tick = readiness->poll_read_ready(cx);
+        ASSERT_TRUE(tick.is_ready());
+        ASSERT_EQ(::read(fds_[0], buffer, sizeof buffer), 2);
+        readiness->spend_read_ready(tick.value());
+        // Spent: unknown again, so the next poll is an attempt, not a wait.
+        ASSERT_EQ(::write(fds_[1], "z", 1), 1);
+        tick = readiness->poll_read_ready(cx);
+        ASSERT_TRUE(tick.is_ready());
+        ASSERT_EQ(::read(fds_[0], buffer, sizeof buffer), 1);
+        readiness->spend_read_ready(tick.value());
+    }
+    EXPECT_EQ(waker.count(), 3) << "no wake-up beyond the waits";
+}
+
+// A look checks the level each time, and one that finds nothing makes a task's poll that
+// follows wait for the reactor at once (it would find nothing either); a later look still
+// sees data that came meanwhile.
+TEST_F(FdReadinessTest, ALookThatFindsNothingSendsTheNextTaskPollToTheReactor) {
+    auto readiness = make();
+    ASSERT_TRUE(readiness);
+    CountingWaker task;
+    Context task_cx(task.waker);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        DirectWait look(DirectWait::Mode::Look);
+        Context look_cx(task.waker, &look);
+        ASSERT_TRUE(readiness->poll_read_ready(look_cx).is_pending());
+        ASSERT_TRUE(readiness->poll_read_ready(look_cx).is_pending());
+        ASSERT_EQ(look.size(), 0u);
+        ASSERT_TRUE(readiness->poll_read_ready(task_cx).is_pending());
+        ASSERT_TRUE(readiness->is_registered());
+        ASSERT_EQ(::write(fds_[1], "x", 1), 1);
+        ASSERT_TRUE(testing::eventually([&] { return task.count() == round + 1; }));
+        char byte;
+        ASSERT_EQ(::read(fds_[0], &byte, 1), 1);
+        // Emptied behind the readiness's back, then filled again: a look sees it.
+        ASSERT_EQ(::write(fds_[1], "y", 1), 1);
+        DirectWait second_look(DirectWait::Mode::Look);
+        Context second_cx(task.waker, &second_look);
+        auto seen = readiness->poll_read_ready(second_cx);
+        ASSERT_TRUE(seen.is_ready());
+        ASSERT_EQ(::read(fds_[0], &byte, 1), 1);
+        readiness->spend_read_ready(seen.value());
+        ASSERT_TRUE(readiness->poll_read_ready(second_cx).is_pending());
+    }
 }
 
 TEST_F(FdReadinessTest, DataBeforeTheFirstPollIsSeen) {
@@ -108,7 +214,7 @@ TEST_F(FdReadinessTest, StaleClearKeepsNewerReadiness) {
     ASSERT_TRUE(readiness);
     CountingWaker waker;
     Context cx(waker.waker);
-    ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending());
+    find_empty_then_wait(*readiness, cx);
     ASSERT_EQ(::write(fds_[1], "x", 1), 1);
     ASSERT_TRUE(testing::eventually([&] { return waker.count() == 1; }));
     auto tick = readiness->poll_read_ready(cx);
@@ -127,23 +233,29 @@ TEST_F(FdReadinessTest, WriteReadinessOfAnEmptySocket) {
     EXPECT_TRUE(ready);
 }
 
+// The descriptor stays open; the duplicate that write waits are registered on goes with the
+// readiness, whether it deregistered or forgot.
 TEST_F(FdReadinessTest, DestroyAndForgetLeaveTheDescriptorOpen) {
     for (bool forget : {false, true}) {
         SCOPED_TRACE(forget ? "forget" : "destroy");
+        const std::size_t before = open_descriptors();
         auto readiness = make();
         ASSERT_TRUE(readiness);
-        CountingWaker waker;
-        Context cx(waker.waker);
-        ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending());
+        CountingWaker reader, writer;
+        Context read_cx(reader.waker), write_cx(writer.waker);
+        find_empty_then_wait(*readiness, read_cx);
+        fill_then_wait_to_write(*readiness, write_cx);
         if (forget) readiness->forget();
         readiness.reset();
         EXPECT_NE(::fcntl(fds_[0], F_GETFD), -1) << "the descriptor must not be closed";
+        EXPECT_EQ(open_descriptors(), before) << "the duplicate was left open";
+        drain_peer();
     }
 }
 
-// The events an epoll set of this process watches `fd` for, from /proc; nothing when no set
-// holds it.
-std::optional<unsigned> epoll_events_of(int fd) {
+// Every (descriptor, events) entry of this process's epoll sets, from /proc.
+std::vector<std::pair<int, unsigned>> epoll_entries() {
+    std::vector<std::pair<int, unsigned>> entries;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code error;
         auto target = std::filesystem::read_symlink(entry.path(), error);
@@ -155,48 +267,70 @@ std::optional<unsigned> epoll_events_of(int fd) {
             std::string key, events_key;
             int watched = -1;
             std::string events;
-            if (fields >> key >> watched >> events_key >> events && key == "tfd:" && watched == fd) {
-                return static_cast<unsigned>(std::stoul(events, nullptr, 16));
+            if (fields >> key >> watched >> events_key >> events && key == "tfd:") {
+                entries.emplace_back(watched, static_cast<unsigned>(std::stoul(events, nullptr, 16)));
             }
         }
+    }
+    return entries;
+}
+
+// The events an epoll set of this process watches `fd` for, from /proc; nothing when no set
+// holds it.
+std::optional<unsigned> epoll_events_of(int fd) {
+    for (auto [watched, events] : epoll_entries()) {
+        if (watched == fd) return events;
     }
     return std::nullopt;
 }
 
-// Write readiness is asked of the reactor only while write waits come; the first read wait
-// after them registers for reading alone, so read waits do not wake a worker for a writable
-// descriptor.
-TEST_F(FdReadinessTest, WriteReadinessLeavesTheRegistrationAfterTheWriteWaits) {
+// Write waits have a registration of their own, on a duplicate of the descriptor: the read
+// registration never asks for writability, so a read wait that stays queued while the port is
+// written (and the far end drains it) wakes no worker at every edge of writability. The write
+// registration lasts while write waits need it and goes once writes are served by themselves.
+TEST_F(FdReadinessTest, WriteWaitsUseARegistrationOfTheirOwn) {
     auto readiness = make();
     ASSERT_TRUE(readiness);
+    CountingWaker reader, writer;
+    Context read_cx(reader.waker), write_cx(writer.waker);
+    find_empty_then_wait(*readiness, read_cx);
+    EXPECT_FALSE(readiness->is_registered_for_writing());
+
+    fill_then_wait_to_write(*readiness, write_cx);
+    EXPECT_TRUE(readiness->is_registered_for_writing());
     auto events = epoll_events_of(fds_[0]);
     ASSERT_TRUE(events.has_value());
-    EXPECT_EQ(*events & EPOLLOUT, 0u);
+    EXPECT_EQ(*events & EPOLLOUT, 0u) << "write interest in the read registration";
+    int watching_writes = 0;
+    for (auto [fd, watched] : epoll_entries()) {
+        if (fd != fds_[0] && fd != fds_[1] && (watched & EPOLLOUT) != 0) ++watching_writes;
+    }
+    EXPECT_GE(watching_writes, 1) << "no registration asks for writability";
+    drain_peer();
+    ASSERT_TRUE(testing::eventually([&] { return writer.count() == 1; }));
 
-    // Fill the socket until a write would block, then wait for room through the reactor.
+    // The waits of one write keep it; once a write has written all it had, it goes.
+    auto writable = readiness->poll_write_ready(write_cx);
+    ASSERT_TRUE(writable.is_ready());
+    EXPECT_TRUE(readiness->is_registered_for_writing());
     std::string block(4096, 'w');
     while (::write(fds_[0], block.data(), block.size()) > 0) {
     }
-    CountingWaker writer;
-    Context write_cx(writer.waker);
+    readiness->clear_write_ready(writable.value());
     ASSERT_TRUE(readiness->poll_write_ready(write_cx).is_pending());
-    events = epoll_events_of(fds_[0]);
-    ASSERT_TRUE(events.has_value());
-    EXPECT_NE(*events & EPOLLOUT, 0u);
-    char sink[65536];
-    while (::read(fds_[1], sink, sizeof sink) > 0) {
-    }
-    ASSERT_TRUE(testing::eventually([&] { return writer.count() == 1; }));
+    EXPECT_TRUE(readiness->is_registered_for_writing());
+    drain_peer();
+    ASSERT_TRUE(testing::eventually([&] { return writer.count() == 2; })) << "the second write wait was lost";
+    writable = readiness->poll_write_ready(write_cx);
+    ASSERT_TRUE(writable.is_ready());
+    ASSERT_EQ(::write(fds_[0], "w", 1), 1);
+    readiness->wrote_all();
+    EXPECT_FALSE(readiness->is_registered_for_writing());
 
-    CountingWaker reader;
-    Context read_cx(reader.waker);
-    ASSERT_TRUE(readiness->poll_read_ready(read_cx).is_pending());
-    events = epoll_events_of(fds_[0]);
-    ASSERT_TRUE(events.has_value());
-    EXPECT_EQ(*events & EPOLLOUT, 0u);
-    EXPECT_NE(*events & EPOLLIN, 0u);
+    EXPECT_TRUE(readiness->is_registered()) << "the queued read wait lost its registration";
     ASSERT_EQ(::write(fds_[1], "x", 1), 1);
-    EXPECT_TRUE(testing::eventually([&] { return reader.count() == 1; }));
+    EXPECT_TRUE(testing::eventually([&] { return reader.count() == 1; })) << "the read wait was lost";
+    EXPECT_EQ(writer.count(), 2);
 }
 
 // One-shot waits: an operation that finds the descriptor ready by itself (no reactor wait
@@ -210,12 +344,37 @@ TEST_F(FdReadinessTest, ReadinessFoundWithoutTheReactorDropsTheRegistrationUntil
     Context cx(task.waker);
     auto ready = readiness->poll_read_ready(cx);
     ASSERT_TRUE(ready.is_ready());
-    EXPECT_FALSE(readiness->is_registered());
-    EXPECT_FALSE(epoll_events_of(fds_[0]).has_value());
-
     char buffer[16];
     ASSERT_EQ(::read(fds_[0], buffer, sizeof buffer), 2);
     readiness->spend_read_ready(ready.value());
+    EXPECT_FALSE(readiness->is_registered());
+    EXPECT_FALSE(epoll_events_of(fds_[0]).has_value());
+
+    // The next wait registers again; the poll that takes up its wake-up keeps it. An attempt
+    // that moves all it asked for reports nothing back: the poll that follows it counts it as
+    // served all the same.
+    CountingWaker second;
+    Context second_cx(second.waker);
+    find_empty_then_wait(*readiness, second_cx);
+    EXPECT_TRUE(readiness->is_registered());
+    ASSERT_EQ(::write(fds_[1], "e", 1), 1);
+    ASSERT_TRUE(testing::eventually([&] { return second.count() == 1; }));
+    ready = readiness->poll_read_ready(second_cx);
+    ASSERT_TRUE(ready.is_ready());
+    ASSERT_EQ(::read(fds_[0], buffer, sizeof buffer), 1);
+    readiness->spend_read_ready(ready.value());
+    EXPECT_TRUE(readiness->is_registered()) << "the wake-up's own poll drops it";
+    ASSERT_EQ(::write(fds_[1], "f", 1), 1);
+    ready = readiness->poll_read_ready(second_cx);
+    ASSERT_TRUE(ready.is_ready());
+    ASSERT_EQ(::read(fds_[0], buffer, 1), 1);  // all it asked for
+    EXPECT_TRUE(readiness->is_registered());
+    ready = readiness->poll_read_ready(second_cx);
+    ASSERT_TRUE(ready.is_ready());
+    EXPECT_FALSE(readiness->is_registered());
+    ASSERT_EQ(::read(fds_[0], buffer, sizeof buffer), -1);
+    readiness->clear_read_ready(ready.value());
+
     ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending());
     EXPECT_TRUE(readiness->is_registered());
     ASSERT_EQ(::write(fds_[1], "c", 1), 1);
@@ -232,7 +391,8 @@ TEST_F(FdReadinessTest, TheWakeUpOfAWaitKeepsTheRegistration) {
     Context cx(task.waker);
     char buffer[16];
     for (int round = 1; round <= 3; ++round) {
-        ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending());
+        find_empty_then_wait(*readiness, cx);
+        EXPECT_TRUE(readiness->is_registered()) << "round " << round;
         ASSERT_EQ(::write(fds_[1], "x", 1), 1);
         ASSERT_TRUE(testing::eventually([&] { return task.count() == round; }));
         auto ready = readiness->poll_read_ready(cx);
@@ -243,42 +403,40 @@ TEST_F(FdReadinessTest, TheWakeUpOfAWaitKeepsTheRegistration) {
     }
 }
 
-// A wait queued in either direction keeps the registration whatever the other direction
-// finds; write readiness found by itself drops it only once write waits have put writability
-// into it.
-TEST_F(FdReadinessTest, WriteReadinessFoundByItselfDropsTheRegistrationOnlyWhenItWatchesWrites) {
+// Each direction's registration answers to that direction alone: a wait queued in one keeps
+// its registration whatever the other direction's attempts find by themselves.
+TEST_F(FdReadinessTest, AQueuedWaitKeepsItsRegistrationWhateverTheOtherDirectionFinds) {
     auto readiness = make();
     ASSERT_TRUE(readiness);
-    CountingWaker writer;
-    Context write_cx(writer.waker);
-    auto writable = readiness->poll_write_ready(write_cx);
-    ASSERT_TRUE(writable.is_ready());
-    EXPECT_TRUE(readiness->is_registered()) << "no write wait ever asked for writability";
+    CountingWaker reader, writer;
+    Context read_cx(reader.waker), write_cx(writer.waker);
 
-    CountingWaker reader;
-    Context read_cx(reader.waker);
-    ASSERT_TRUE(readiness->poll_read_ready(read_cx).is_pending());
-    std::string block(4096, 'w');
-    while (::write(fds_[0], block.data(), block.size()) > 0) {
+    // A read wait, and writes served by themselves.
+    find_empty_then_wait(*readiness, read_cx);
+    for (int i = 0; i < 3; ++i) {
+        auto writable = readiness->poll_write_ready(write_cx);
+        ASSERT_TRUE(writable.is_ready());
+        ASSERT_EQ(::write(fds_[0], "w", 1), 1);
     }
-    readiness->clear_write_ready(writable.value());
-    ASSERT_TRUE(readiness->poll_write_ready(write_cx).is_pending());
-    char sink[65536];
-    while (::read(fds_[1], sink, sizeof sink) > 0) {
-    }
-    ASSERT_TRUE(testing::eventually([&] { return writer.count() == 1; }));
-    writable = readiness->poll_write_ready(write_cx);
-    ASSERT_TRUE(writable.is_ready());
-    readiness->spend_write_ready(writable.value());
-    // Found writable by the level check, with the read wait still queued: kept.
-    ASSERT_TRUE(readiness->poll_write_ready(write_cx).is_ready());
     EXPECT_TRUE(readiness->is_registered());
     ASSERT_EQ(::write(fds_[1], "x", 1), 1);
-    EXPECT_TRUE(testing::eventually([&] { return reader.count() == 1; })) << "the read wait was lost";
+    ASSERT_TRUE(testing::eventually([&] { return reader.count() == 1; })) << "the read wait was lost";
+    drain_peer();
 
-    // No wait queued any more, and the registration watches writability: it goes.
-    ASSERT_TRUE(readiness->poll_write_ready(write_cx).is_ready());
+    // A write wait, and reads served by themselves.
+    fill_then_wait_to_write(*readiness, write_cx);
+    for (int i = 0; i < 3; ++i) {
+        auto readable = readiness->poll_read_ready(read_cx);
+        ASSERT_TRUE(readable.is_ready());
+        char buffer[16];
+        ASSERT_EQ(::read(fds_[0], buffer, sizeof buffer), 1);
+        readiness->spend_read_ready(readable.value());
+        ASSERT_EQ(::write(fds_[1], "y", 1), 1);
+    }
     EXPECT_FALSE(readiness->is_registered());
+    EXPECT_TRUE(readiness->is_registered_for_writing());
+    drain_peer();
+    EXPECT_TRUE(testing::eventually([&] { return writer.count() == 1; })) << "the write wait was lost";
 }
 
 // The epoll set is shared with a forked child. What a child does with its copy of a readiness
@@ -287,9 +445,10 @@ TEST_F(FdReadinessTest, WriteReadinessFoundByItselfDropsTheRegistrationOnlyWhenI
 TEST_F(FdReadinessTest, AForkedChildLeavesTheParentsRegistrationAndWaitAlone) {
     auto readiness = make();
     ASSERT_TRUE(readiness);
-    CountingWaker task;
-    Context cx(task.waker);
-    ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending());
+    CountingWaker task, writer;
+    Context cx(task.waker), write_cx(writer.waker);
+    find_empty_then_wait(*readiness, cx);
+    fill_then_wait_to_write(*readiness, write_cx);
     pid_t child = ::fork();
     if (child == 0) {
         readiness->forget();
@@ -305,9 +464,12 @@ TEST_F(FdReadinessTest, AForkedChildLeavesTheParentsRegistrationAndWaitAlone) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(readiness->is_registered());
+    EXPECT_TRUE(readiness->is_registered_for_writing());
     EXPECT_TRUE(epoll_events_of(fds_[0]).has_value()) << "the child took the descriptor out of the shared set";
     ASSERT_EQ(::write(fds_[1], "x", 1), 1);
     EXPECT_TRUE(testing::eventually([&] { return task.count() == 1; })) << "the parent's wait was lost";
+    drain_peer();
+    EXPECT_TRUE(testing::eventually([&] { return writer.count() == 1; })) << "the parent's write wait was lost";
 }
 
 // Readers that find bursts by themselves and wait between them, so their registrations are
@@ -373,6 +535,116 @@ TEST_F(FdReadinessTest, RegistrationsDroppedAndRemadeUnderRacingWritersLoseNoWak
         ASSERT_TRUE(result.has_value()) << "reader " << i << " was never woken";
         ASSERT_TRUE(result->ok());
         EXPECT_EQ(result->value(), total) << "reader " << i;
+    }
+    for (auto& pair : pairs) {
+        pair.readiness.reset();
+        ::close(pair.fds[0]);
+        ::close(pair.fds[1]);
+    }
+}
+
+// Writers that fill their sockets and wait for room through the reactor while reads of the
+// same descriptors wait too, and bytes come back now and then: both registrations of each
+// descriptor are made and dropped all the time, and no wake-up of either direction is lost.
+TEST_F(FdReadinessTest, WritesAndReadsWaitingOnOneDescriptorLoseNoWakeUp) {
+    auto owned = runtime();
+    ASSERT_TRUE(owned.ok());
+    Runtime* rt = owned.value()->runtime;
+    const int ports = 4;
+    const int total = testing::stress_rounds(1 << 21, 50, 1 << 16);  // bytes written to each
+    const int answers = 200;                                         // bytes sent back to each
+    struct Pair {
+        int fds[2] = {-1, -1};
+        std::unique_ptr<FdReadiness> readiness;
+    };
+    std::vector<Pair> pairs(ports);
+    for (auto& pair : pairs) {
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair.fds), 0);
+        auto registered = FdReadiness::register_fd(rt->io(), pair.fds[0]);
+        ASSERT_TRUE(registered.ok());
+        pair.readiness = std::move(registered.value());
+    }
+    auto writer = [](FdReadiness* readiness, int want) -> Operation<int> {
+        std::string block(8192, 'w');
+        int put = 0;
+        while (put < want) {
+            auto ready = poll_fn([readiness](Context& cx) { return readiness->poll_write_ready(cx); });
+            std::uint64_t tick = co_await ready;
+            const std::size_t ask = std::min<std::size_t>(block.size(), static_cast<std::size_t>(want - put));
+            ssize_t n = ::write(readiness->fd(), block.data(), ask);
+            if (n > 0) {
+                put += static_cast<int>(n);
+                if (static_cast<std::size_t>(n) < ask) {
+                    readiness->spend_write_ready(tick);
+                } else {
+                    readiness->wrote_all();  // as a write operation that ends here would
+                }
+            } else if (n < 0 && errno == EAGAIN) {
+                readiness->clear_write_ready(tick);
+            } else {
+                co_return -1;
+            }
+        }
+        co_return put;
+    };
+    auto reader = [](FdReadiness* readiness, int want) -> Operation<int> {
+        int got = 0;
+        while (got < want) {
+            auto ready = poll_fn([readiness](Context& cx) { return readiness->poll_read_ready(cx); });
+            std::uint64_t tick = co_await ready;
+            char buffer[32];
+            ssize_t n = ::read(readiness->fd(), buffer, sizeof buffer);
+            if (n > 0) {
+                got += static_cast<int>(n);
+                if (n < static_cast<ssize_t>(sizeof buffer)) readiness->spend_read_ready(tick);
+            } else if (n < 0 && errno == EAGAIN) {
+                readiness->clear_read_ready(tick);
+            } else {
+                co_return -1;
+            }
+        }
+        co_return got;
+    };
+    std::vector<JoinHandle<int>> writes, reads;
+    for (auto& pair : pairs) {
+        writes.push_back(rt->spawn(writer(pair.readiness.get(), total)));
+        reads.push_back(rt->spawn(reader(pair.readiness.get(), answers)));
+    }
+    // The far ends: each drains its socket in bursts and answers one byte now and then.
+    std::vector<std::thread> far_ends;
+    for (int i = 0; i < ports; ++i) {
+        far_ends.emplace_back([&, i] {
+            int fd = pairs[i].fds[1];
+            unsigned seed = 11u + static_cast<unsigned>(i);
+            int drained = 0;
+            int answered = 0;
+            const int every = std::max(1, total / answers);
+            std::vector<char> sink(65536);
+            while (drained < total || answered < answers) {
+                if (answered < answers && (drained >= total || drained >= every * answered)) {
+                    if (::write(fd, "a", 1) == 1) ++answered;
+                }
+                if (drained >= total) continue;
+                pollfd wait{fd, POLLIN, 0};
+                if (::poll(&wait, 1, 1000) <= 0) continue;
+                seed = seed * 1103515245u + 12345u;
+                std::size_t ask = 1 + (seed >> 16) % sink.size();
+                ssize_t n = ::read(fd, sink.data(), ask);
+                if (n > 0) drained += static_cast<int>(n);
+                if ((seed >> 8) % 4 == 0) std::this_thread::yield();
+            }
+        });
+    }
+    for (auto& far_end : far_ends) far_end.join();
+    for (int i = 0; i < ports; ++i) {
+        auto written = writes[i].wait_for(60s);
+        ASSERT_TRUE(written.has_value()) << "writer " << i << " was never woken";
+        ASSERT_TRUE(written->ok());
+        EXPECT_EQ(written->value(), total) << "writer " << i;
+        auto read = reads[i].wait_for(60s);
+        ASSERT_TRUE(read.has_value()) << "reader " << i << " was never woken";
+        ASSERT_TRUE(read->ok());
+        EXPECT_EQ(read->value(), answers) << "reader " << i;
     }
     for (auto& pair : pairs) {
         pair.readiness.reset();

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "../port/support.h"
+#include "port/disconnect.h"
 #include "transport/operations.h"
 
 namespace quorvelin::testing {
@@ -54,6 +56,74 @@ TEST(TransportRead, AClosedPortFails) {
     auto result = run(transport::read_op(core));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error(), SerialError::port_not_open());
+}
+
+// cancel_read() ends a waiting read with nothing, long before its period; made while no read
+// waits, it is stored and ends the next read at once, and is used up by it.
+TEST(TransportRead, ACancelRequestEndsItWithNothingAndAStoredOneEndsTheNext) {
+    auto core = open_loopback();
+    auto start = runtime::Clock::now();
+    auto reader = spawn(transport::read_op(core));
+    std::this_thread::sleep_for(20ms);
+    core->cancel_read().notify_one();
+    auto result = join(reader);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(bytes_of(result), "");
+    EXPECT_LT(elapsed_since(start), 500ms) << "the request did not end the wait";
+
+    core->cancel_read().notify_one();
+    start = runtime::Clock::now();
+    result = run(transport::read_op(core));
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(bytes_of(result), "");
+    EXPECT_LT(elapsed_since(start), 500ms) << "the stored request was lost";
+
+    write_all(core, "d");
+    result = run(transport::read_op(core));
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(bytes_of(result), "d") << "the request was not used up";
+}
+
+// Holds the port's read lock from its first poll until `release` is notified.
+runtime::Operation<Unit> holding_the_read_lock(std::shared_ptr<PortCore> core, std::atomic<bool>* held,
+                                               runtime::Notify* release) {
+    auto locking = core->read_lock().lock();
+    auto guard = co_await locking;
+    held->store(true);
+    auto released = release->notified();
+    co_await released;
+    co_return Unit{};
+}
+
+// Another read of the port holds the read lock: the transport's read waits for it, with its
+// bytes already there, and reads them once the lock is free.
+TEST(TransportRead, WaitsForTheReadLockOfAnotherRead) {
+    auto core = open_loopback();
+    std::atomic<bool> held{false};
+    runtime::Notify release;
+    auto holder = spawn(holding_the_read_lock(core, &held, &release));
+    ASSERT_TRUE(eventually([&] { return held.load(); }));
+    write_all(core, "abc");
+    auto reader = spawn(transport::read_op(core));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(reader.is_finished()) << "read while another read held the lock";
+    release.notify_one();
+    ASSERT_TRUE(join(holder).ok());
+    auto result = join(reader);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(bytes_of(result), "abc");
+}
+
+// Readiness without data is the device gone: the port closes, with the error as its cause.
+TEST(TransportRead, ReadinessWithoutDataClosesThePort) {
+    auto shared = std::make_shared<FakeBackend::Shared>();
+    auto core = open_fake(shared);
+    shared->push_read(std::string());
+    auto result = run(transport::read_op(core));
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error(), port::disconnect_error());
+    EXPECT_FALSE(core->is_open());
+    EXPECT_EQ(core->disconnect_cause(), std::optional<SerialError>(port::disconnect_error()));
 }
 
 TEST(TransportWrite, WritesEverythingWhateverTheWriteTimeout) {
