@@ -48,6 +48,35 @@ def test_completions_run_in_the_context_the_transport_was_started_in():
     run(main)
 
 
+def test_a_loop_whose_call_soon_threadsafe_takes_only_the_callback_and_its_arguments_is_served():
+    # The completions are forwarded as call_soon_threadsafe(step, fut); a loop that accepts
+    # nothing more must still deliver the data, in the starting context, and keep the port open.
+    calls = []
+
+    class PlainLoop(asyncio.SelectorEventLoop):
+        def call_soon_threadsafe(self, callback, *args):
+            calls.append(len(args))
+            return super().call_soon_threadsafe(callback, *args)
+
+    async def main():
+        CONNECTOR.set("task")
+        loop = asyncio.get_running_loop()
+        transport, protocol = await aio.create_serial_connection(loop, ContextRecorder, "loop://")
+        await until(lambda: protocol.events == ["made"])
+        CONNECTOR.set("changed later")
+        transport.write(b"hello")
+        await until(lambda: protocol.data == b"hello")
+        assert transport.serial.is_open
+        assert set(protocol.seen) == {"task"}, protocol.seen
+        transport.close()
+        assert await protocol.lost is None
+        assert protocol.events[-1] == "lost", protocol.events
+
+    with asyncio.Runner(loop_factory=PlainLoop) as runner:
+        runner.run(asyncio.wait_for(main(), 10))
+    assert calls, "the forwarding did not go through call_soon_threadsafe"
+
+
 def test_a_closed_loop_whose_serial_close_raises_reports_it_as_unraisable():
     class ClosingFails(quorvelin.Serial):
         def close(self):

@@ -166,12 +166,14 @@ Result<OpFuture> OpFuture::start(FirstAttempt& attempt) {
     auto shared = std::make_shared<Shared>();
     // Nobody else can reach `shared` yet: the attempt stores its result there directly.
     std::optional<Result<Outcome>>& settled = shared->state.result;
-    std::shared_ptr<StartGate> gate;
+    // Made before the attempt, as above: once it has read or written, nothing may fail
+    // before its result reaches the Future.
+    auto gate = std::make_shared<StartGate>();
     runtime::Operation<Outcome> rest;
     {
         py::Unattached released;
-        // The attempt's waker does nothing: it arms nothing that a task would need, and the
-        // gate is made only for an operation that goes on.
+        // The attempt's waker does nothing: it arms nothing that a task would need; the
+        // gate's waker is given only to an operation that goes on.
         runtime::Waker noop;
         runtime::Context cx(noop);
         try {
@@ -180,7 +182,6 @@ Result<OpFuture> OpFuture::start(FirstAttempt& attempt) {
             settled.emplace(runtime::fault_error());
         }
         if (!settled) {
-            gate = std::make_shared<StartGate>();
             settled = first_poll(rest, gate);
         }
     }

@@ -96,6 +96,9 @@ Result<std::unique_ptr<FdReadiness>> FdReadiness::register_fd(asio::io_context& 
     } catch (const std::system_error& error) {
         ::close(write_fd);
         return SerialError::from_os_error(error.code().value());
+    } catch (...) {
+        ::close(write_fd);  // out of memory: the duplicate must not outlive the failed open
+        throw;
     }
 }
 

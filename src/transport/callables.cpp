@@ -43,15 +43,6 @@ PyMethodDef step_defs[STEP_COUNT] = {
     {"deliver_held", py::as_cfunction(py::guarded<step_call<deliver_held>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
 };
 
-// ("context",): the keyword names of loop.call_soon_threadsafe(step, fut, context=...).
-PyObject* context_keyword() {
-    static py::OnceCell cell;
-    return cell.get([]() -> PyObject* {
-        PyObject* keyword = name<names::context>();
-        return keyword != nullptr ? PyTuple_Pack(1, keyword) : nullptr;
-    });
-}
-
 // Forwards one completed Future to the loop, as loop.call_soon_threadsafe(step, fut), on the
 // thread that completes it: a runtime worker, or the loop's thread when the Future was
 // complete at registration or is cancelled there. It reads only the core's loop and serial
@@ -84,16 +75,30 @@ public:
     }
 
 private:
+    // loop.call_soon_threadsafe(step, fut), called inside the copied context so that the loop,
+    // which copies the current context for the handle, runs the step in it. No context=
+    // keyword: a loop whose call_soon_threadsafe takes none must still be served.
     bool schedule(TransportCore* core) {
         PyObject* method = name<names::call_soon_threadsafe>();
-        PyObject* keywords = method != nullptr ? context_keyword() : nullptr;
-        if (keywords == nullptr) {
+        if (method == nullptr) {
             return false;
         }
+        // Entering fails only when this context is already entered on this thread; then the
+        // current context is that one anyway.
+        const bool entered = PyContext_Enter(context_.get()) == 0;
+        if (!entered) {
+            PyErr_Clear();
+        }
         // The first slot is spare, as PY_VECTORCALL_ARGUMENTS_OFFSET allows the callee to use.
-        PyObject* args[] = {nullptr, core->loop, step_.get(), fut_.get(), context_.get()};
-        return static_cast<bool>(py::Ref::steal(
-            PyObject_VectorcallMethod(method, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords)));
+        PyObject* args[] = {nullptr, core->loop, step_.get(), fut_.get()};
+        py::Ref scheduled =
+            py::Ref::steal(PyObject_VectorcallMethod(method, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (entered) {
+            PyObject* pending = PyErr_GetRaisedException();  // Exit must not see it
+            PyContext_Exit(context_.get());
+            PyErr_SetRaisedException(pending);
+        }
+        return static_cast<bool>(scheduled);
     }
 
     future::HeldRef core_;

@@ -23,7 +23,6 @@ inline constexpr char call_soon_threadsafe[] = "call_soon_threadsafe";
 inline constexpr char call_exception_handler[] = "call_exception_handler";
 inline constexpr char close[] = "close";
 inline constexpr char connection_made[] = "connection_made";
-inline constexpr char context[] = "context";
 inline constexpr char connection_lost[] = "connection_lost";
 inline constexpr char data_received[] = "data_received";
 }  // namespace names
