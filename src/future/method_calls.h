@@ -9,18 +9,12 @@
 
 #include <cstddef>
 
-#include "pyapi/once_cell.h"
+#include "pyapi/interned.h"
 #include "pyapi/ref.h"
 
 namespace quorvelin::future {
 
-// A borrowed interned str of `Text`, kept for the life of the process; nullptr with an
-// exception set. Call attached.
-template <const char* Text>
-PyObject* interned() {
-    static py::OnceCell cell;
-    return cell.get([] { return PyUnicode_InternFromString(Text); });
-}
+using py::interned;
 
 namespace names {
 inline constexpr char add_done_callback[] = "add_done_callback";

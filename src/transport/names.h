@@ -4,17 +4,15 @@
 
 #include <Python.h>
 
-#include "pyapi/once_cell.h"
+#include "pyapi/interned.h"
 #include "pyapi/ref.h"
 
 namespace quorvelin::transport {
 
-// A borrowed interned str of `Text`, kept for the life of the process; nullptr with an
-// exception set. Call attached.
+// A borrowed interned str of `Text` (see py::interned).
 template <const char* Text>
 PyObject* name() {
-    static py::OnceCell cell;
-    return cell.get([] { return PyUnicode_InternFromString(Text); });
+    return py::interned<Text>();
 }
 
 namespace names {
