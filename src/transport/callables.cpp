@@ -79,20 +79,13 @@ private:
     // which copies the current context for the handle, runs the step in it. No context=
     // keyword: a loop whose call_soon_threadsafe takes none must still be served.
     bool schedule(TransportCore* core) {
-        PyObject* method = name<names::call_soon_threadsafe>();
-        if (method == nullptr) {
-            return false;
-        }
         // Entering fails only when this context is already entered on this thread; then the
         // current context is that one anyway.
         const bool entered = PyContext_Enter(context_.get()) == 0;
         if (!entered) {
             PyErr_Clear();
         }
-        // The first slot is spare, as PY_VECTORCALL_ARGUMENTS_OFFSET allows the callee to use.
-        PyObject* args[] = {nullptr, core->loop, step_.get(), fut_.get()};
-        py::Ref scheduled =
-            py::Ref::steal(PyObject_VectorcallMethod(method, args + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        py::Ref scheduled = call_method<names::call_soon_threadsafe>(core->loop, step_.get(), fut_.get());
         if (entered) {
             PyObject* pending = PyErr_GetRaisedException();  // Exit must not see it
             PyContext_Exit(context_.get());

@@ -1,19 +1,16 @@
 #pragma once
-// Interned attribute names for the calls the transport makes on every read and write, made
-// once per process instead of once per call.
+// The names of the methods the transport calls on every read and write (see
+// pyapi/method_calls.h for how they are called).
 
 #include <Python.h>
 
-#include "pyapi/interned.h"
+#include "pyapi/method_calls.h"
 #include "pyapi/ref.h"
 
 namespace quorvelin::transport {
 
-// A borrowed interned str of `Text` (see py::interned).
-template <const char* Text>
-PyObject* name() {
-    return py::interned<Text>();
-}
+using py::call_method;
+using py::interned;
 
 namespace names {
 inline constexpr char call_soon[] = "call_soon";
@@ -25,20 +22,10 @@ inline constexpr char connection_lost[] = "connection_lost";
 inline constexpr char data_received[] = "data_received";
 }  // namespace names
 
-// Calls object.<Text>(*args); a new reference or nullptr with the exception set.
-template <const char* Text, class... Args>
-py::Ref call_method(PyObject* object, Args... args) {
-    PyObject* method = name<Text>();
-    if (method == nullptr) {
-        return {};
-    }
-    return py::Ref::steal(PyObject_CallMethodObjArgs(object, method, static_cast<PyObject*>(args)..., nullptr));
-}
-
 // object.<Text>; a new reference or nullptr with the exception set.
 template <const char* Text>
 py::Ref get_attribute(PyObject* object) {
-    PyObject* attribute = name<Text>();
+    PyObject* attribute = interned<Text>();
     if (attribute == nullptr) {
         return {};
     }
