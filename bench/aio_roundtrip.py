@@ -4,7 +4,8 @@
    `loop.add_reader` + `os.read` on a non-blocking descriptor of the same pty.
 2. `await` of a Future that is born complete (loop:// with data waiting) against
    `await asyncio.sleep(0)`, with a count of the loop's cross-thread wake-ups (writes to its
-   self-pipe) during the awaits.
+   self-pipe) during the awaits; then against the same reads not awaited but each followed by
+   `await asyncio.sleep(0)`, which leaves the await itself against sleep(0).
 
 Rounds are interleaved with the order rotating; each line gives the ratio's minimum and median
 over the repetitions (ours / reference: lower is better). Then the syscalls and context
@@ -155,6 +156,23 @@ async def quorvelin_ready_awaits(counter):
         port.close()
 
 
+async def read_then_sleep_zero_awaits(counter):
+    """The same born-complete reads, not awaited: each followed by `await asyncio.sleep(0)`.
+    Against the quorvelin side it isolates what the await itself costs."""
+    port = aio.Serial("loop://")
+    try:
+        port.write(b"x" * READY_AWAITS).result()
+        wakes = counter.count
+        start = time.perf_counter()
+        for _ in range(READY_AWAITS):
+            port.read(1)
+            await asyncio.sleep(0)
+        elapsed = (time.perf_counter() - start) / READY_AWAITS
+        return elapsed, counter.count - wakes
+    finally:
+        port.close()
+
+
 async def sleep_zero_awaits(counter):
     wakes = counter.count
     start = time.perf_counter()
@@ -190,11 +208,13 @@ async def main():
         summary(f"pty round trip, write + await read(1), {ROUND_TRIPS} per repetition",
                 times["quorvelin"], times["by hand"], 1.9)
 
-        ready = {"quorvelin": [], "sleep(0)": []}
-        wakes = {"quorvelin": 0, "sleep(0)": 0}
-        ready_sides = [("quorvelin", quorvelin_ready_awaits), ("sleep(0)", sleep_zero_awaits)]
+        ready_sides = [("quorvelin", quorvelin_ready_awaits), ("sleep(0)", sleep_zero_awaits),
+                       ("read + sleep(0)", read_then_sleep_zero_awaits)]
+        ready = {label: [] for label, _ in ready_sides}
+        wakes = {label: 0 for label, _ in ready_sides}
         for repetition in range(REPETITIONS + 1):
-            order = ready_sides if repetition % 2 == 0 else ready_sides[::-1]
+            turn = repetition % len(ready_sides)
+            order = ready_sides[turn:] + ready_sides[:turn]
             for label, run in order:
                 elapsed, woken = await run(counter)
                 if repetition > 0:
@@ -204,6 +224,8 @@ async def main():
                 ready["quorvelin"], ready["sleep(0)"], 1.0)
         print(f"  cross-thread wake-ups of the loop during those awaits: quorvelin {wakes['quorvelin']}, "
               f"sleep(0) {wakes['sleep(0)']}")
+        summary("  the await alone: quorvelin vs the same reads each followed by asyncio.sleep(0)",
+                ready["quorvelin"], ready["read + sleep(0)"], 1.0)
 
         print(f"pty round trip, per round trip, counted with perf over {COUNTED_ROUND_TRIPS} "
               "(syscalls / context switches)")

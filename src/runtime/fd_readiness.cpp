@@ -52,9 +52,9 @@ struct FdReadiness::Shared final : ReadinessSink {
         bool looked_empty = false;
         // The readiness was reported by a reactor wait and no poll has taken it up yet.
         bool from_reactor = false;
-        // A tick was handed out where nothing was known, and its attempt has not reported
-        // back (a clear or a spend) yet; when the next poll comes first, that attempt moved
-        // all it could.
+        // A tick was handed out where nothing was known, or where only an earlier attempt's
+        // full move left the readiness, and its attempt has not reported back (a clear or a
+        // spend) yet; when the next poll comes first, that attempt moved all it could.
         bool probing = false;
         std::uint64_t tick = 0;
         Waker waker;
@@ -146,7 +146,10 @@ Poll<std::uint64_t> FdReadiness::poll_write_ready(Context& cx) { return poll_rea
 void FdReadiness::clear_read_ready(std::uint64_t tick) { clear_ready(Read, tick, true); }
 void FdReadiness::clear_write_ready(std::uint64_t tick) { clear_ready(Write, tick, true); }
 void FdReadiness::spend_read_ready(std::uint64_t tick) { clear_ready(Read, tick, false); }
-void FdReadiness::spend_write_ready(std::uint64_t tick) { clear_ready(Write, tick, false); }
+// A short write leaves the output queue full: asking again would only fetch an EAGAIN, so the
+// next task poll waits for the reactor at once. Room that came meanwhile is not lost: the
+// wait's re-registration reports a level that is already there.
+void FdReadiness::spend_write_ready(std::uint64_t tick) { clear_ready(Write, tick, true); }
 
 void FdReadiness::wrote_all() {
     std::lock_guard lock(shared_->mutex);
@@ -168,7 +171,15 @@ Poll<std::uint64_t> FdReadiness::poll_ready(Direction direction, Context& cx) {
         }
         if (side.ready) {
             if (direct == nullptr || !direct->waits()) {
-                served_locked(direction);
+                if (side.from_reactor || side.probing) {
+                    served_locked(direction);
+                } else {
+                    // Readiness left by an attempt that moved all it asked for: whether this
+                    // attempt moves data without the reactor is known only from its report. One
+                    // that finds nothing (the round trip's read after its write) keeps the
+                    // registration for the wait that follows.
+                    side.probing = true;
+                }
             }
             return side.tick;
         }

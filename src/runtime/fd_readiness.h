@@ -8,7 +8,8 @@
 // level when the readiness is unknown; any other poller stores its waker, and (at most) one
 // reactor wait per direction is armed. After an attempt fails with EAGAIN the caller clears
 // the readiness of that tick; after an attempt that moved less than it could it spends it. A
-// newer readiness is kept either way.
+// newer readiness is kept either way. A spent write readiness counts as a cleared one: a short
+// write leaves the output queue full, so the next task poll waits for room at once.
 //
 // Where nothing is known (at the start, after a spent tick), a task or a single poll gets a
 // tick at once: its attempt is the level check, and costs no more than poll(2) would when

@@ -333,6 +333,27 @@ TEST_F(FdReadinessTest, WriteWaitsUseARegistrationOfTheirOwn) {
     EXPECT_EQ(writer.count(), 2);
 }
 
+// A short write leaves the queue full, so the next poll waits for the reactor instead of
+// fetching an EAGAIN; room that came between that write and the poll still wakes it.
+TEST_F(FdReadinessTest, AShortWriteWaitsForTheReactorAndLosesNoRoomThatCameBefore) {
+    auto readiness = make();
+    ASSERT_TRUE(readiness);
+    CountingWaker writer;
+    Context cx(writer.waker);
+    auto writable = readiness->poll_write_ready(cx);
+    ASSERT_TRUE(writable.is_ready());
+    std::string block(std::size_t{4} << 20, 'w');
+    ssize_t written = ::write(fds_[0], block.data(), block.size());
+    ASSERT_GT(written, 0);
+    ASSERT_LT(static_cast<std::size_t>(written), block.size()) << "the socket took all of it";
+    readiness->spend_write_ready(writable.value());
+    drain_peer();  // room, before anybody waits for it
+
+    EXPECT_TRUE(readiness->poll_write_ready(cx).is_pending()) << "a full queue was tried again";
+    ASSERT_TRUE(testing::eventually([&] { return writer.count() == 1; })) << "the room was lost";
+    EXPECT_TRUE(readiness->poll_write_ready(cx).is_ready());
+}
+
 // One-shot waits: an operation that finds the descriptor ready by itself (no reactor wait
 // reported it) while no wait is queued drops the registration, so edges nobody waits for wake
 // no worker; the next wait registers again and loses no wake-up.
@@ -405,6 +426,42 @@ TEST_F(FdReadinessTest, TheWakeUpOfAWaitKeepsTheRegistration) {
 
 // Each direction's registration answers to that direction alone: a wait queued in one keeps
 // its registration whatever the other direction's attempts find by themselves.
+// Round trips whose read takes exactly what it asked for report nothing back, so the next
+// round's poll still finds the descriptor ready; its attempt then finds nothing, and the
+// registration stays for the wait that follows instead of being dropped and made again.
+TEST_F(FdReadinessTest, ARoundTripsReadThatTakesAllItAskedForKeepsTheRegistration) {
+    auto readiness = make();
+    ASSERT_TRUE(readiness);
+    CountingWaker task;
+    Context cx(task.waker);
+    char byte;
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE(::testing::Message() << "round " << round);
+        auto probe = readiness->poll_read_ready(cx);
+        ASSERT_TRUE(probe.is_ready());
+        EXPECT_TRUE(readiness->is_registered()) << "dropped before the attempt reported";
+        ASSERT_EQ(::read(fds_[0], &byte, 1), -1);
+        ASSERT_EQ(errno, EAGAIN);
+        readiness->clear_read_ready(probe.value());
+        ASSERT_TRUE(readiness->poll_read_ready(cx).is_pending());
+        EXPECT_TRUE(readiness->is_registered());
+        ASSERT_EQ(::write(fds_[1], "x", 1), 1);
+        ASSERT_TRUE(testing::eventually([&] { return task.count() == round; }));
+        auto ready = readiness->poll_read_ready(cx);
+        ASSERT_TRUE(ready.is_ready());
+        ASSERT_EQ(::read(fds_[0], &byte, 1), 1);  // all it asked for: no report
+    }
+    // A stream that keeps its attempts busy still drops it: the next full move counts.
+    ASSERT_EQ(::write(fds_[1], "yz", 2), 2);
+    auto ready = readiness->poll_read_ready(cx);
+    ASSERT_TRUE(ready.is_ready());
+    ASSERT_EQ(::read(fds_[0], &byte, 1), 1);
+    ready = readiness->poll_read_ready(cx);
+    ASSERT_TRUE(ready.is_ready());
+    EXPECT_FALSE(readiness->is_registered()) << "data moved without the reactor kept it";
+    ASSERT_EQ(::read(fds_[0], &byte, 1), 1);
+}
+
 TEST_F(FdReadinessTest, AQueuedWaitKeepsItsRegistrationWhateverTheOtherDirectionFinds) {
     auto readiness = make();
     ASSERT_TRUE(readiness);
