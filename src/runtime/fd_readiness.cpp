@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -85,10 +86,19 @@ struct FdReadiness::Shared final : ReadinessSink {
 
 Result<std::unique_ptr<FdReadiness>> FdReadiness::register_fd(asio::io_context& io, int fd) {
     // Made first: opening a port fails here, not at its first write wait, when the process
-    // has no descriptor to spare.
-    const int write_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    // has no descriptor to spare. Level-triggered: the reactor's re-registration at each
+    // wait asks the set, and the set asks the descriptor, for room that is already there.
+    const int write_fd = ::epoll_create1(EPOLL_CLOEXEC);
     if (write_fd < 0) {
         return SerialError::from_os_error(errno);
+    }
+    epoll_event room{};
+    room.events = EPOLLOUT;
+    room.data.fd = fd;
+    if (::epoll_ctl(write_fd, EPOLL_CTL_ADD, fd, &room) != 0) {
+        const int error = errno;
+        ::close(write_fd);
+        return SerialError::from_os_error(error);
     }
     try {
         auto reads = std::make_unique<asio::posix::stream_descriptor>(io, fd);
@@ -97,7 +107,7 @@ Result<std::unique_ptr<FdReadiness>> FdReadiness::register_fd(asio::io_context& 
         ::close(write_fd);
         return SerialError::from_os_error(error.code().value());
     } catch (...) {
-        ::close(write_fd);  // out of memory: the duplicate must not outlive the failed open
+        ::close(write_fd);  // out of memory: the room watch must not outlive the failed open
         throw;
     }
 }
@@ -114,8 +124,8 @@ FdReadiness::~FdReadiness() {
         deregister_locked(Read);
         deregister_locked(Write);
     }
-    // Also after forget(): in a forked child this closes only the child's copy of the
-    // duplicate, and the parent's copy keeps the file, and so its registration, alive.
+    // Also after forget(): in a forked child this closes only the child's copy of the room
+    // watch, and the parent's copy keeps the set, and so its registration, alive.
     ::close(write_fd_);
 }
 
@@ -263,7 +273,8 @@ Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
     side.found_empty = false;
     side.looked_empty = false;
     side.probing = false;
-    auto wait = direction == Read ? asio::posix::descriptor_base::wait_read : asio::posix::descriptor_base::wait_write;
+    // The write registration is on the room watch, which turns readable when there is room.
+    auto wait = asio::posix::descriptor_base::wait_read;
     registration->async_wait(wait, [shared = shared_, direction](const asio::error_code& error) {
         Waker waker;
         {

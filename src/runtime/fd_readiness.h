@@ -16,10 +16,13 @@
 // the descriptor is empty and spares it when there is something to move. Only a cleared
 // tick (an attempt that found nothing) makes the next such poll wait through the reactor.
 //
-// Each direction has a registration of its own with the reactor, the write one on a
-// duplicate of the descriptor: the reactor keeps a registration's write interest for good
-// once asked for, and every edge it reports wakes a worker, so write interest is never part
-// of the registration that read waits use. A registration lasts while reactor waits of its
+// Each direction has a registration of its own with the reactor, the write one on a room
+// watch: an epoll set of the FdReadiness's own, which watches the descriptor for room only and
+// is readable while there is room. Nothing ever waits on that set itself; the reactor
+// waits on it. The reactor keeps a registration's write interest for good once asked for,
+// and asks every registration for input, and every edge it reports wakes a worker: so write
+// interest is never part of the registration that read waits use, and arriving data never
+// wakes a worker that waits for room (a bulk echo's writes would wake it at every chunk). A registration lasts while reactor waits of its
 // direction need it, as if each wait were one-shot: from its registration (or the next
 // reactor wait) on, until a thread waits for the descriptor by itself, or an attempt moves
 // data without the reactor having said so (for writes: one that moved all it asked for, which
@@ -80,6 +83,8 @@ public:
     // (for tests).
     bool is_registered();
     bool is_registered_for_writing();
+    // The room watch's descriptor (for tests).
+    int room_watch() const { return write_fd_; }
 
 private:
     enum Direction { Read = 0, Write = 1 };
@@ -97,8 +102,8 @@ private:
 
     asio::io_context& io_;
     int fd_;
-    // A duplicate of fd_, owned, for the write registration: the reactor takes one
-    // registration per descriptor number. Closed by the destructor.
+    // The room watch (see above), owned, for the write registration. Closed by the
+    // destructor, which also ends its watch of fd_.
     int write_fd_;
     std::shared_ptr<Shared> shared_;
     // Indexed by Direction; only touched under Shared::mutex, and completion handlers never

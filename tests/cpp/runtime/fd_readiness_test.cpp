@@ -233,7 +233,7 @@ TEST_F(FdReadinessTest, WriteReadinessOfAnEmptySocket) {
     EXPECT_TRUE(ready);
 }
 
-// The descriptor stays open; the duplicate that write waits are registered on goes with the
+// The descriptor stays open; the room watch that write waits are registered on goes with the
 // readiness, whether it deregistered or forgot.
 TEST_F(FdReadinessTest, DestroyAndForgetLeaveTheDescriptorOpen) {
     for (bool forget : {false, true}) {
@@ -248,46 +248,57 @@ TEST_F(FdReadinessTest, DestroyAndForgetLeaveTheDescriptorOpen) {
         if (forget) readiness->forget();
         readiness.reset();
         EXPECT_NE(::fcntl(fds_[0], F_GETFD), -1) << "the descriptor must not be closed";
-        EXPECT_EQ(open_descriptors(), before) << "the duplicate was left open";
+        EXPECT_EQ(open_descriptors(), before) << "the room watch was left open";
         drain_peer();
     }
 }
 
-// Every (descriptor, events) entry of this process's epoll sets, from /proc.
-std::vector<std::pair<int, unsigned>> epoll_entries() {
+// Every (descriptor, events) entry of one epoll set, from /proc.
+std::vector<std::pair<int, unsigned>> epoll_set_entries(int set) {
     std::vector<std::pair<int, unsigned>> entries;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        auto target = std::filesystem::read_symlink(entry.path(), error);
-        if (error || target.string() != "anon_inode:[eventpoll]") continue;
-        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
-        std::string line;
-        while (std::getline(info, line)) {
-            std::istringstream fields(line);
-            std::string key, events_key;
-            int watched = -1;
-            std::string events;
-            if (fields >> key >> watched >> events_key >> events && key == "tfd:") {
-                entries.emplace_back(watched, static_cast<unsigned>(std::stoul(events, nullptr, 16)));
-            }
+    std::ifstream info("/proc/self/fdinfo/" + std::to_string(set));
+    std::string line;
+    while (std::getline(info, line)) {
+        std::istringstream fields(line);
+        std::string key, events_key;
+        int watched = -1;
+        std::string events;
+        if (fields >> key >> watched >> events_key >> events && key == "tfd:") {
+            entries.emplace_back(watched, static_cast<unsigned>(std::stoul(events, nullptr, 16)));
         }
     }
     return entries;
 }
 
-// The events an epoll set of this process watches `fd` for, from /proc; nothing when no set
-// holds it.
-std::optional<unsigned> epoll_events_of(int fd) {
-    for (auto [watched, events] : epoll_entries()) {
+// The same for every epoll set of this process but `skipped` (a readiness's room watch).
+std::vector<std::pair<int, unsigned>> epoll_entries(int skipped = -1) {
+    std::vector<std::pair<int, unsigned>> entries;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (error || target.string() != "anon_inode:[eventpoll]") continue;
+        const int set = std::stoi(entry.path().filename().string());
+        if (set == skipped) continue;
+        for (auto found : epoll_set_entries(set)) entries.push_back(found);
+    }
+    return entries;
+}
+
+// The events an epoll set of this process (but `skipped`) watches `fd` for, from /proc;
+// nothing when no set holds it.
+std::optional<unsigned> epoll_events_of(int fd, int skipped = -1) {
+    for (auto [watched, events] : epoll_entries(skipped)) {
         if (watched == fd) return events;
     }
     return std::nullopt;
 }
 
-// Write waits have a registration of their own, on a duplicate of the descriptor: the read
-// registration never asks for writability, so a read wait that stays queued while the port is
-// written (and the far end drains it) wakes no worker at every edge of writability. The write
-// registration lasts while write waits need it and goes once writes are served by themselves.
+// Write waits have a registration of their own, on a room watch: the read registration never
+// asks for writability, so a read wait that stays queued while the port is written (and the
+// far end drains it) wakes no worker at every edge of writability; and the write registration
+// never sees input, so data arriving while a write waits for room wakes no worker either. The
+// write registration lasts while write waits need it and goes once writes are served by
+// themselves.
 TEST_F(FdReadinessTest, WriteWaitsUseARegistrationOfTheirOwn) {
     auto readiness = make();
     ASSERT_TRUE(readiness);
@@ -298,14 +309,30 @@ TEST_F(FdReadinessTest, WriteWaitsUseARegistrationOfTheirOwn) {
 
     fill_then_wait_to_write(*readiness, write_cx);
     EXPECT_TRUE(readiness->is_registered_for_writing());
-    auto events = epoll_events_of(fds_[0]);
+    const int room_watch = readiness->room_watch();
+    auto events = epoll_events_of(fds_[0], room_watch);
     ASSERT_TRUE(events.has_value());
     EXPECT_EQ(*events & EPOLLOUT, 0u) << "write interest in the read registration";
-    int watching_writes = 0;
+    // Whatever watches for room (the descriptor itself or a stand-in for it) sees no input.
     for (auto [fd, watched] : epoll_entries()) {
-        if (fd != fds_[0] && fd != fds_[1] && (watched & EPOLLOUT) != 0) ++watching_writes;
+        if ((watched & EPOLLOUT) != 0) {
+            EXPECT_EQ(watched & EPOLLIN, 0u) << "descriptor " << fd << " is watched for room and for input";
+        }
     }
-    EXPECT_GE(watching_writes, 1) << "no registration asks for writability";
+    auto watched_for_room = epoll_set_entries(room_watch);
+    ASSERT_EQ(watched_for_room.size(), 1u);
+    EXPECT_EQ(watched_for_room[0].first, fds_[0]);
+    EXPECT_EQ(watched_for_room[0].second & (EPOLLIN | EPOLLPRI | EPOLLOUT), unsigned{EPOLLOUT});
+    EXPECT_TRUE(epoll_events_of(room_watch).has_value()) << "no registration waits for room";
+    // Input while the write waits: the write wait stays queued and unwoken.
+    ASSERT_EQ(::write(fds_[1], "i", 1), 1);
+    ASSERT_TRUE(testing::eventually([&] { return reader.count() == 1; }));
+    EXPECT_EQ(writer.count(), 0);
+    char byte;
+    auto readable = readiness->poll_read_ready(read_cx);
+    ASSERT_TRUE(readable.is_ready());
+    ASSERT_EQ(::read(fds_[0], &byte, 1), 1);
+    find_empty_then_wait(*readiness, read_cx);
     drain_peer();
     ASSERT_TRUE(testing::eventually([&] { return writer.count() == 1; }));
 
@@ -329,7 +356,7 @@ TEST_F(FdReadinessTest, WriteWaitsUseARegistrationOfTheirOwn) {
 
     EXPECT_TRUE(readiness->is_registered()) << "the queued read wait lost its registration";
     ASSERT_EQ(::write(fds_[1], "x", 1), 1);
-    EXPECT_TRUE(testing::eventually([&] { return reader.count() == 1; })) << "the read wait was lost";
+    EXPECT_TRUE(testing::eventually([&] { return reader.count() == 2; })) << "the read wait was lost";
     EXPECT_EQ(writer.count(), 2);
 }
 
@@ -369,7 +396,7 @@ TEST_F(FdReadinessTest, ReadinessFoundWithoutTheReactorDropsTheRegistrationUntil
     ASSERT_EQ(::read(fds_[0], buffer, sizeof buffer), 2);
     readiness->spend_read_ready(ready.value());
     EXPECT_FALSE(readiness->is_registered());
-    EXPECT_FALSE(epoll_events_of(fds_[0]).has_value());
+    EXPECT_FALSE(epoll_events_of(fds_[0], readiness->room_watch()).has_value());
 
     // The next wait registers again; the poll that takes up its wake-up keeps it. An attempt
     // that moves all it asked for reports nothing back: the poll that follows it counts it as
@@ -522,7 +549,10 @@ TEST_F(FdReadinessTest, AForkedChildLeavesTheParentsRegistrationAndWaitAlone) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(readiness->is_registered());
     EXPECT_TRUE(readiness->is_registered_for_writing());
-    EXPECT_TRUE(epoll_events_of(fds_[0]).has_value()) << "the child took the descriptor out of the shared set";
+    EXPECT_TRUE(epoll_events_of(fds_[0], readiness->room_watch()).has_value())
+        << "the child took the descriptor out of the shared set";
+    EXPECT_TRUE(epoll_events_of(readiness->room_watch()).has_value())
+        << "the child took the room watch out of the shared set";
     ASSERT_EQ(::write(fds_[1], "x", 1), 1);
     EXPECT_TRUE(testing::eventually([&] { return task.count() == 1; })) << "the parent's wait was lost";
     drain_peer();
