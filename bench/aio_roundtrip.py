@@ -142,35 +142,34 @@ async def by_hand_round_trips(name, section):
         os.close(fd)
 
 
-async def quorvelin_ready_awaits(counter):
+async def born_complete_reads(counter, awaited):
+    """READY_AWAITS reads of a loop:// port with the data already there. Awaited, they are the
+    quorvelin side; not awaited but each followed by `await asyncio.sleep(0)`, they leave what
+    the await itself costs against the quorvelin side."""
     port = aio.Serial("loop://")
     try:
         port.write(b"x" * READY_AWAITS).result()
         wakes = counter.count
         start = time.perf_counter()
-        for _ in range(READY_AWAITS):
-            await port.read(1)
+        if awaited:
+            for _ in range(READY_AWAITS):
+                await port.read(1)
+        else:
+            for _ in range(READY_AWAITS):
+                port.read(1)
+                await asyncio.sleep(0)
         elapsed = (time.perf_counter() - start) / READY_AWAITS
         return elapsed, counter.count - wakes
     finally:
         port.close()
+
+
+async def quorvelin_ready_awaits(counter):
+    return await born_complete_reads(counter, awaited=True)
 
 
 async def read_then_sleep_zero_awaits(counter):
-    """The same born-complete reads, not awaited: each followed by `await asyncio.sleep(0)`.
-    Against the quorvelin side it isolates what the await itself costs."""
-    port = aio.Serial("loop://")
-    try:
-        port.write(b"x" * READY_AWAITS).result()
-        wakes = counter.count
-        start = time.perf_counter()
-        for _ in range(READY_AWAITS):
-            port.read(1)
-            await asyncio.sleep(0)
-        elapsed = (time.perf_counter() - start) / READY_AWAITS
-        return elapsed, counter.count - wakes
-    finally:
-        port.close()
+    return await born_complete_reads(counter, awaited=False)
 
 
 async def sleep_zero_awaits(counter):
