@@ -17,6 +17,7 @@ Run after `bash scripts/install.sh`:  .venv/bin/python bench/aio_roundtrip.py
 """
 
 import asyncio
+import functools
 import os
 import statistics
 import subprocess
@@ -164,14 +165,6 @@ async def born_complete_reads(counter, awaited):
         port.close()
 
 
-async def quorvelin_ready_awaits(counter):
-    return await born_complete_reads(counter, awaited=True)
-
-
-async def read_then_sleep_zero_awaits(counter):
-    return await born_complete_reads(counter, awaited=False)
-
-
 async def sleep_zero_awaits(counter):
     wakes = counter.count
     start = time.perf_counter()
@@ -207,8 +200,9 @@ async def main():
         summary(f"pty round trip, write + await read(1), {ROUND_TRIPS} per repetition",
                 times["quorvelin"], times["by hand"], 1.9)
 
-        ready_sides = [("quorvelin", quorvelin_ready_awaits), ("sleep(0)", sleep_zero_awaits),
-                       ("read + sleep(0)", read_then_sleep_zero_awaits)]
+        ready_sides = [("quorvelin", functools.partial(born_complete_reads, awaited=True)),
+                       ("sleep(0)", sleep_zero_awaits),
+                       ("read + sleep(0)", functools.partial(born_complete_reads, awaited=False))]
         ready = {label: [] for label, _ in ready_sides}
         wakes = {label: 0 for label, _ in ready_sides}
         for repetition in range(REPETITIONS + 1):

@@ -88,33 +88,33 @@ Result<std::unique_ptr<FdReadiness>> FdReadiness::register_fd(asio::io_context& 
     // Made first: opening a port fails here, not at its first write wait, when the process
     // has no descriptor to spare. Level-triggered: the reactor's re-registration at each
     // wait asks the set, and the set asks the descriptor, for room that is already there.
-    const int write_fd = ::epoll_create1(EPOLL_CLOEXEC);
-    if (write_fd < 0) {
+    const int watch = ::epoll_create1(EPOLL_CLOEXEC);
+    if (watch < 0) {
         return SerialError::from_os_error(errno);
     }
     epoll_event room{};
     room.events = EPOLLOUT;
     room.data.fd = fd;
-    if (::epoll_ctl(write_fd, EPOLL_CTL_ADD, fd, &room) != 0) {
+    if (::epoll_ctl(watch, EPOLL_CTL_ADD, fd, &room) != 0) {
         const int error = errno;
-        ::close(write_fd);
+        ::close(watch);
         return SerialError::from_os_error(error);
     }
     try {
         auto reads = std::make_unique<asio::posix::stream_descriptor>(io, fd);
-        return std::unique_ptr<FdReadiness>(new FdReadiness(io, fd, write_fd, std::move(reads)));
+        return std::unique_ptr<FdReadiness>(new FdReadiness(io, fd, watch, std::move(reads)));
     } catch (const std::system_error& error) {
-        ::close(write_fd);
+        ::close(watch);
         return SerialError::from_os_error(error.code().value());
     } catch (...) {
-        ::close(write_fd);  // out of memory: the room watch must not outlive the failed open
+        ::close(watch);  // out of memory: the room watch must not outlive the failed open
         throw;
     }
 }
 
-FdReadiness::FdReadiness(asio::io_context& io, int fd, int write_fd,
+FdReadiness::FdReadiness(asio::io_context& io, int fd, int watch,
                          std::unique_ptr<asio::posix::stream_descriptor> reads)
-    : io_(io), fd_(fd), write_fd_(write_fd), shared_(std::make_shared<Shared>()) {
+    : io_(io), fd_(fd), room_watch_(watch), shared_(std::make_shared<Shared>()) {
     registrations_[Read] = std::move(reads);
 }
 
@@ -126,7 +126,7 @@ FdReadiness::~FdReadiness() {
     }
     // Also after forget(): in a forked child this closes only the child's copy of the room
     // watch, and the parent's copy keeps the set, and so its registration, alive.
-    ::close(write_fd_);
+    ::close(room_watch_);
 }
 
 void FdReadiness::deregister_locked(Direction direction) { release(registrations_[direction]); }
@@ -259,7 +259,7 @@ Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
     std::unique_ptr<asio::posix::stream_descriptor>& registration = registrations_[direction];
     if (!registration) {
         try {
-            registration = std::make_unique<asio::posix::stream_descriptor>(io_, direction == Read ? fd_ : write_fd_);
+            registration = std::make_unique<asio::posix::stream_descriptor>(io_, direction == Read ? fd_ : room_watch_);
         } catch (const std::system_error&) {
             // The kernel refused the registration (out of memory or watches): the poller is
             // asked to come back, so the operation retries instead of sleeping for good, and
@@ -273,9 +273,10 @@ Poll<std::uint64_t> FdReadiness::arm_locked(Direction direction) {
     side.found_empty = false;
     side.looked_empty = false;
     side.probing = false;
-    // The write registration is on the room watch, which turns readable when there is room.
-    auto wait = asio::posix::descriptor_base::wait_read;
-    registration->async_wait(wait, [shared = shared_, direction](const asio::error_code& error) {
+    // Both directions wait for readability: the write registration is on the room watch, which
+    // turns readable when there is room.
+    const auto readable = asio::posix::descriptor_base::wait_read;
+    registration->async_wait(readable, [shared = shared_, direction](const asio::error_code& error) {
         Waker waker;
         {
             std::lock_guard lock(shared->mutex);
@@ -302,10 +303,9 @@ void FdReadiness::clear_ready(Direction direction, std::uint64_t tick, bool foun
         return;  // a newer readiness came meanwhile
     }
     // A short read found data that the reactor never reported: the far end keeps the stream
-    // coming. A short write says nothing of the kind: it leaves the operation with more to
-    // write, which will most likely wait for room again and want the registration (see
-    // wrote_all).
-    if (!found_empty && side.probing && direction == Read) {
+    // coming. (A short write counts as found empty: its operation will wait for room and want
+    // the registration; see spend_write_ready and wrote_all.)
+    if (!found_empty && side.probing) {
         served_locked(direction);
     }
     side.ready = false;

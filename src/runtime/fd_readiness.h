@@ -18,15 +18,17 @@
 //
 // Each direction has a registration of its own with the reactor, the write one on a room
 // watch: an epoll set of the FdReadiness's own, which watches the descriptor for room only and
-// is readable while there is room. Nothing ever waits on that set itself; the reactor
-// waits on it. The reactor keeps a registration's write interest for good once asked for,
-// and asks every registration for input, and every edge it reports wakes a worker: so write
-// interest is never part of the registration that read waits use, and arriving data never
-// wakes a worker that waits for room (a bulk echo's writes would wake it at every chunk). A registration lasts while reactor waits of its
-// direction need it, as if each wait were one-shot: from its registration (or the next
-// reactor wait) on, until a thread waits for the descriptor by itself, or an attempt moves
-// data without the reactor having said so (for writes: one that moved all it asked for, which
-// ends its operation), with no wait of that direction queued. An unused registration would
+// is readable while there is room. Nothing ever waits on that set itself; the reactor waits
+// on it. The reactor keeps a registration's write interest for good once asked for, and asks
+// every registration for input, and every edge it reports wakes a worker: so write interest
+// is never part of the registration that read waits use, and arriving data never wakes a
+// worker that waits for room (a bulk echo's writes would wake it at every chunk).
+//
+// A registration lasts while reactor waits of its direction need it, as if each wait were
+// one-shot: from its registration (or the next reactor wait) on, until a thread waits for the
+// descriptor by itself, or an attempt moves data without the reactor having said so (for
+// writes: one that moved all it asked for, which ends its operation), with no wait of that
+// direction queued. An unused registration would
 // still report every new edge to a worker: a stream read by operations that find their data
 // already there (a bulk transfer), or written while a read waits, would wake a worker per
 // chunk for nothing. A registration kept for the wake-up of a wait that fired is used by the
@@ -84,12 +86,12 @@ public:
     bool is_registered();
     bool is_registered_for_writing();
     // The room watch's descriptor (for tests).
-    int room_watch() const { return write_fd_; }
+    int room_watch() const { return room_watch_; }
 
 private:
     enum Direction { Read = 0, Write = 1 };
     struct Shared;
-    FdReadiness(asio::io_context& io, int fd, int write_fd, std::unique_ptr<asio::posix::stream_descriptor> reads);
+    FdReadiness(asio::io_context& io, int fd, int watch, std::unique_ptr<asio::posix::stream_descriptor> reads);
     Poll<std::uint64_t> poll_ready(Direction direction, Context& cx);
     void clear_ready(Direction direction, std::uint64_t tick, bool found_empty);
     // Queues one reactor wait for `direction`, registering first when needed; pending.
@@ -104,7 +106,7 @@ private:
     int fd_;
     // The room watch (see above), owned, for the write registration. Closed by the
     // destructor, which also ends its watch of fd_.
-    int write_fd_;
+    int room_watch_;
     std::shared_ptr<Shared> shared_;
     // Indexed by Direction; only touched under Shared::mutex, and completion handlers never
     // touch them. Absent while that direction is out of the reactor's set.
