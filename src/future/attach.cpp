@@ -55,6 +55,7 @@ Attach::Attach() {
         how_ = How::Refused;
         return;
     }
+    occupied_.emplace(runtime::Occupied::Blocks::Maybe);
     state_ = PyGILState_Ensure();
     how_ = How::Ensured;
     attaches.fetch_add(1, std::memory_order_relaxed);

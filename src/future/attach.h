@@ -9,14 +9,18 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "pyapi/ref.h"
+#include "runtime/occupied.h"
 
 namespace quorvelin::future {
 
 // Attaches the calling thread for its lifetime; nests when the thread is already attached.
-// Refused (attached() false) when the interpreter is not initialised or is finalising.
+// Refused (attached() false) when the interpreter is not initialised or is finalising. On a
+// runtime worker the attached section counts as occupied: Python may take any time there, the
+// attach itself included (it waits out a stop-the-world pause).
 class Attach {
 public:
     Attach();
@@ -31,6 +35,8 @@ private:
     enum class How { Nested, Ensured, Refused };
     How how_;
     PyGILState_STATE state_{};
+    // Declared last: it ends after the thread has detached again.
+    std::optional<runtime::Occupied> occupied_;
 };
 
 // True when the calling thread has an attached thread state.

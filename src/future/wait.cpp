@@ -33,11 +33,8 @@ std::optional<Instant> wait_deadline(std::optional<double> timeout) {
 
 PyObject* OpFuture::wait(std::optional<double> timeout) const {
     std::optional<Instant> deadline = wait_deadline(timeout);
-    // On a runtime worker (a done callback waiting), its queue moves to a pool thread.
-    std::optional<runtime::WorkerHandOff> hand_off;
-    if (runtime::Runtime::current_worker() != nullptr) {
-        hand_off.emplace();
-    }
+    // On a runtime worker (a done callback waiting) a stand-in drives its context meanwhile.
+    runtime::WorkerHandOff hand_off;
     Shared& shared = *shared_;
     for (;;) {
         bool finished;

@@ -7,18 +7,17 @@
 //
 // The pollable is polled in place, so an operation that is still pending when the deadline
 // passes can afterwards be spawned as the same object; its leaves take the task's waker and
-// register with the runtime at the next poll. When the calling thread is a runtime worker, a
-// blocking-pool thread runs the io_context in its stead until block_on returns, so the
-// runtime keeps its two workers' worth of progress (timers, readiness, tasks) while this one
-// blocks.
+// register with the runtime at the next poll. When the calling thread is a runtime worker, it
+// counts as occupied until block_on returns, so a blocking-pool thread drives its io_context
+// in its stead (timers, readiness, tasks) while this one blocks.
 
-#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
 
 #include "runtime/clock.h"
+#include "runtime/context_drivers.h"
 #include "runtime/direct_wait.h"
 #include "runtime/poll.h"
 #include "runtime/sleep.h"
@@ -39,19 +38,14 @@ private:
     bool notified_ = false;
 };
 
-// While alive on a runtime worker, a pool thread drives that worker's io_context. A no-op on
-// other threads.
+// While alive on a runtime worker, the worker blocks: a stand-in drives its io_context
+// unless another driver of it is free. A no-op on other threads.
 class WorkerHandOff {
 public:
-    WorkerHandOff();
-    ~WorkerHandOff();
-    WorkerHandOff(const WorkerHandOff&) = delete;
-    WorkerHandOff& operator=(const WorkerHandOff&) = delete;
-
-    bool active() const { return stop_ != nullptr; }
+    WorkerHandOff() : blocking_(Occupied::Blocks::Surely) {}
 
 private:
-    std::shared_ptr<std::atomic<bool>> stop_;
+    Occupied blocking_;
 };
 
 namespace detail {

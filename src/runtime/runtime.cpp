@@ -13,6 +13,7 @@ namespace {
 
 thread_local Runtime* driving_runtime = nullptr;
 thread_local asio::io_context* driving_context = nullptr;
+thread_local ContextDrivers* driving_drivers = nullptr;
 
 // What a failed build leaves behind stays reachable here and is never destroyed: a worker
 // that did start uses it, and Asio cannot safely destroy a half-made io_context.
@@ -31,7 +32,16 @@ Runtime::Runtime(asio::io_context& io, asio::io_context& tasks)
       tasks_(tasks),
       keep_reactor_running_(asio::make_work_guard(io_)),
       keep_tasks_running_(asio::make_work_guard(tasks_)),
-      pool_(BlockingPool::Limits{}) {}
+      pool_(BlockingPool::Limits{}),
+      reactor_drivers_(*this, io_, tasks_, pool_),
+      task_drivers_(*this, tasks_, io_, pool_) {}
+
+ContextDrivers* Runtime::drivers_of(asio::io_context* context) {
+    if (context == &io_) {
+        return &reactor_drivers_;
+    }
+    return context == &tasks_ ? &task_drivers_ : nullptr;
+}
 
 Result<Runtime*> Runtime::build() {
     asio::io_context* io = nullptr;
@@ -42,9 +52,11 @@ Result<Runtime*> Runtime::build() {
         // worker's own posts would stay on its private queue while it blocks.
         io = new asio::io_context();
         tasks = new asio::io_context();
-        // Asio makes its reactor (epoll, eventfd, timerfd) lazily; a timer forces it now, so
-        // that a failure to make those descriptors is a start-up failure, not a later fault.
+        // Asio makes a context's reactor (epoll, eventfd, timerfd) lazily; a timer forces it
+        // now, so that a failure to make those descriptors is a start-up failure, not a later
+        // fault. The task context needs one too: the reactor worker's watch is a timer there.
         asio::steady_timer make_reactor(*io);
+        asio::steady_timer make_task_reactor(*tasks);
     } catch (const std::system_error& error) {
         abandoned_io = io;
         abandoned_tasks = tasks;
@@ -82,15 +94,19 @@ Runtime* Runtime::current_worker() { return driving_runtime; }
 
 asio::io_context* Runtime::current_context() { return driving_context; }
 
+ContextDrivers* Runtime::current_drivers() { return driving_drivers; }
+
 Runtime::DrivingScope::DrivingScope(Runtime* runtime, asio::io_context* context)
-    : previous_(driving_runtime), previous_context_(driving_context) {
+    : previous_(driving_runtime), previous_context_(driving_context), previous_drivers_(driving_drivers) {
     driving_runtime = runtime;
     driving_context = runtime != nullptr ? context : nullptr;
+    driving_drivers = runtime != nullptr ? runtime->drivers_of(context) : nullptr;
 }
 
 Runtime::DrivingScope::~DrivingScope() {
     driving_runtime = previous_;
     driving_context = previous_context_;
+    driving_drivers = previous_drivers_;
 }
 
 Result<Owned> start() {

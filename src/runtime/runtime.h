@@ -8,10 +8,14 @@
 // reactor handler wakes runs right there, after the handler (ReactorWake), so a completion
 // costs that worker one return from epoll_wait and nothing else. The other worker runs the
 // task context (tasks()): tasks spawned, or woken, from any other thread, which find it asleep
-// on the context's condition variable. With both on one io_context, Asio's scheduler woke the
-// second worker on every reactor event (the reactor task was still queued behind the handler)
-// and passed the reactor over to it: three futex calls, an extra epoll_wait and a context
-// switch per completion.
+// in its context. With both on one io_context, Asio's scheduler woke the second worker on
+// every reactor event (the reactor task was still queued behind the handler) and passed the
+// reactor over to it: three futex calls, an extra epoll_wait and a context switch per
+// completion.
+//
+// Each worker watches the other's context (ContextDrivers): while a worker is occupied by
+// Python or a blocking section, a stand-in from the blocking pool drives its context, so no
+// other port's readiness, deadline or task waits for what one worker runs.
 
 #include <asio/io_context.hpp>
 
@@ -20,6 +24,7 @@
 
 #include "errors/result.h"
 #include "runtime/blocking_pool.h"
+#include "runtime/context_drivers.h"
 #include "runtime/task.h"
 
 namespace quorvelin::runtime {
@@ -48,10 +53,14 @@ public:
     }
 
     // The runtime whose io_context the calling thread is driving (a worker, or a pool thread
-    // standing in for a blocked worker), or null.
+    // standing in for an occupied worker), or null.
     static Runtime* current_worker();
     // The context of that runtime which the calling thread drives, or null.
     static asio::io_context* current_context();
+    // The drivers of that context, or null.
+    static ContextDrivers* current_drivers();
+    // The drivers of one of this runtime's two contexts; null for any other context.
+    ContextDrivers* drivers_of(asio::io_context* context);
 
     // Marks the calling thread as driving `context` of `runtime` while it lives; a null
     // runtime marks it as outside any runtime.
@@ -65,6 +74,7 @@ public:
     private:
         Runtime* previous_;
         asio::io_context* previous_context_;
+        ContextDrivers* previous_drivers_;
     };
 
 private:
@@ -77,6 +87,9 @@ private:
     asio::executor_work_guard<asio::io_context::executor_type> keep_reactor_running_;
     asio::executor_work_guard<asio::io_context::executor_type> keep_tasks_running_;
     BlockingPool pool_;
+    // Each watched from the other context (declared after the pool they take stand-ins from).
+    ContextDrivers reactor_drivers_;
+    ContextDrivers task_drivers_;
 };
 
 // The runtime and the process that built it.

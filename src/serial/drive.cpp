@@ -81,8 +81,8 @@ PyObject* drive(runtime::Operation<Outcome> operation) {
 }
 
 PyObject* run(runtime::Operation<Outcome> operation) {
-    // On a runtime worker (a done callback making a blocking call) the worker's queue moves
-    // to a pool thread while this one blocks, and the thread counts as outside the runtime
+    // On a runtime worker (a done callback making a blocking call) a stand-in drives the
+    // worker's context while this one blocks, and the thread counts as outside the runtime
     // so the driver's own block-on and wait do not hand off again.
     std::optional<runtime::WorkerHandOff> hand_off;
     std::optional<runtime::Runtime::DrivingScope> outside;
