@@ -157,7 +157,7 @@ void ContextDrivers::run_stand_in() {
 
 Occupied::Occupied(Blocks blocks) {
     ContextDrivers* drivers = Runtime::current_drivers();
-    if (drivers == nullptr) {
+    if (drivers == nullptr || !drivers->made_in_this_process()) {
         return;
     }
     if (thread_occupied) {
@@ -172,9 +172,14 @@ Occupied::Occupied(Blocks blocks) {
 }
 
 Occupied::~Occupied() {
-    if (drivers_ != nullptr) {
+    if (drivers_ == nullptr) {
+        return;
+    }
+    thread_occupied = false;
+    // In a child forked meanwhile the counts are the parent's, and its lock may be held by a
+    // thread the child lacks.
+    if (drivers_->made_in_this_process()) {
         drivers_->end_occupied();
-        thread_occupied = false;
     }
 }
 

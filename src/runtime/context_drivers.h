@@ -39,6 +39,7 @@
 #include <optional>
 
 #include "runtime/clock.h"
+#include "runtime/fork_generation.h"
 #include "runtime/handler_slot.h"
 #include "runtime/occupied.h"
 
@@ -59,6 +60,8 @@ public:
     ContextDrivers& operator=(const ContextDrivers&) = delete;
 
     asio::io_context& context() { return driven_; }
+    // False in a child created by fork(): the threads these counts are about are the parent's.
+    bool made_in_this_process() const { return fork_generation_ == fork_generation(); }
 
     // An occupied section of a driver of this context begins or ends (see Occupied).
     void begin_occupied(bool blocks);
@@ -80,6 +83,7 @@ private:
     void run_stand_in();
 
     Runtime& runtime_;
+    const std::uint32_t fork_generation_ = fork_generation();
     asio::io_context& driven_;
     BlockingPool& pool_;
     std::mutex mutex_;
