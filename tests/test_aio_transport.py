@@ -297,6 +297,60 @@ def test_one_large_write_pauses_once_at_once_and_resumes_once():
     run(main)
 
 
+class PausesThroughItsTransport(Recorder):
+    """Uses the transport that connection_made gave it in pause_writing and resume_writing."""
+
+    def pause_writing(self):
+        super().pause_writing()
+        self.size_at_pause = self.transport.get_write_buffer_size()
+
+    def resume_writing(self):
+        super().resume_writing()
+        self.size_at_resume = self.transport.get_write_buffer_size()
+
+
+# A write above the high-water mark made as soon as the connection function returns, before
+# the loop has run connection_made: "loop://" reads it back, so the protocol is resumed later;
+# "pty" has a far end that does not read, so the pause stands; "flushed" drops the queue again
+# before connection_made, so the pause is over before the protocol could have heard of it.
+BEFORE_CONNECTION_MADE = [
+    ("loop://", ["made", "pause", "resume"]),
+    ("pty", ["made", "pause"]),
+    ("flushed", ["made"]),
+]
+
+
+@pytest.mark.parametrize("case,expected", BEFORE_CONNECTION_MADE)
+def test_a_pause_before_connection_made_is_told_right_after_it(pty, case, expected):
+    async def main():
+        errors = collect_errors()
+        loop = asyncio.get_running_loop()
+        url = pty.name if case == "pty" else "loop://"
+        transport, protocol = await aio.create_serial_connection(loop, PausesThroughItsTransport, url)
+        if case == "flushed":
+            transport.pause_reading()  # the loopback fills, so the first write stays in flight
+            transport.write(b"a" * 10_000)
+            transport.write(b"b" * 100_000)
+            transport.flush()
+        else:
+            transport.write(b"x" * 200_000)  # more than the pty holds
+        assert protocol.events == []  # connection_made is still to come, from the loop
+        await until(lambda: protocol.events)
+        assert protocol.events[:2] == expected[:2]
+        if "pause" in expected:
+            assert protocol.size_at_pause > 65536
+        if case == "loop://":
+            await until(lambda: len(protocol.data) == 200_000)
+            await until(lambda: protocol.count("resume") == 1)
+        await turns()
+        assert [event for event in protocol.events if event != "data"] == expected
+        assert errors == []
+        transport.abort()
+        assert await protocol.lost is None
+
+    run(main)
+
+
 LIMITS = [
     ({}, (16384, 65536)),
     ({"high": 100}, (25, 100)),

@@ -84,3 +84,38 @@ def test_connection_lost_gets_the_device_error_whichever_direction_saw_it_first(
     run(main, limit=100)
     wrong = [repr(error) for error in outcomes if not is_device_error(error)]
     assert not wrong, f"{len(wrong)} of {CYCLES} cycles ended otherwise: {sorted(set(wrong))}"
+
+
+ABORT_CYCLES = 10
+
+
+@pytest.mark.timeout(60)
+def test_an_abort_while_the_device_error_closes_the_transport_keeps_that_error():
+    # The far end hangs up: the read fails, the transport starts closing with the device's
+    # error, and abort() comes before connection_lost. connection_lost still gets that error.
+    outcomes = []
+
+    async def cycle():
+        loop = asyncio.get_running_loop()
+        with pty_pair() as pty:
+            transport, protocol = await aio.create_serial_connection(loop, Recorder, pty.name)
+            await until(lambda: protocol.events == ["made"])
+            pty.hang_up()
+            deadline = time.monotonic() + 5
+            while not transport.is_closing():
+                assert time.monotonic() < deadline, "the hang-up never reached the transport"
+                await asyncio.sleep(0)
+            lost_before_abort = protocol.count("lost")
+            transport.abort()
+            error = await asyncio.wait_for(protocol.lost, 5)
+            assert not transport.serial.is_open
+            return lost_before_abort, error
+
+    async def main():
+        for _ in range(ABORT_CYCLES):
+            outcomes.append(await cycle())
+
+    run(main, limit=50)
+    assert all(lost == 0 for lost, _ in outcomes), "connection_lost came before the abort"
+    wrong = [repr(error) for _, error in outcomes if not is_device_error(error)]
+    assert not wrong, f"{len(wrong)} of {ABORT_CYCLES} cycles ended otherwise: {sorted(set(wrong))}"

@@ -37,7 +37,19 @@ py::Ref take_error() { return py::Ref::steal(PyErr_GetRaisedException()); }
 PyOutcome raised_outcome() {
     py::Ref error = take_error();
     if (!error) {
-        error = py::Ref::steal(PyObject_CallOneArg(PyExc_SystemError, PyUnicode_FromString("no exception")));
+        py::Ref text = py::Ref::steal(PyUnicode_FromString("no exception"));
+        if (text) {
+            error = py::Ref::steal(PyObject_CallOneArg(PyExc_SystemError, text.get()));
+        }
+        if (!error) {
+            // Making the SystemError failed: that failure stands in for it. The outcome is
+            // never empty; PyErr_NoMemory has a spare MemoryError when nothing else is left.
+            error = take_error();
+            if (!error) {
+                PyErr_NoMemory();
+                error = take_error();
+            }
+        }
     }
     return PyOutcome{std::move(error), true};
 }

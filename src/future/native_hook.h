@@ -1,7 +1,9 @@
 #pragma once
 // NativeHook: native code told of a completion on the completing thread, attached, without
-// what a Python done callback costs there (a copied context, a callable made for every
-// operation, context.run, calls by name). The transport hands its completions to its loop
+// what a Python done callback costs there (a callable made for every operation, context.run,
+// calls by name). The future itself copies no context for a hook; a hook whose work must run
+// in one copies it at registration and enters it itself, as the transport's does (one copy per
+// operation, as a done callback would make). The transport hands its completions to its loop
 // this way.
 
 #include <memory>

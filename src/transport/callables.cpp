@@ -1,7 +1,7 @@
 // The callables the transport hands to asyncio, and the forwarding of its Futures'
-// completions. The loop calls the step callables ("on_start", "on_read", "on_write",
-// "connection_lost", "deliver_held") on its own thread; the forwarding runs on the thread that
-// completes a Future and only moves the completion over to the loop.
+// completions. The loop calls the step callables ("connection_made", "on_start", "on_read",
+// "on_write", "connection_lost", "deliver_held") on its own thread; the forwarding runs on the
+// thread that completes a Future and only moves the completion over to the loop.
 
 #include <memory>
 #include <new>
@@ -23,6 +23,7 @@ bool on_read(TransportCore* core, PyObject* fut) { return core->on_read(fut); }
 bool on_write(TransportCore* core, PyObject* fut) { return core->on_write(fut); }
 bool connection_lost(TransportCore* core, PyObject*) { return core->connection_lost(); }
 bool deliver_held(TransportCore* core, PyObject* delivery) { return core->deliver_held(delivery); }
+bool connection_made(TransportCore* core, PyObject* call) { return core->connection_made(call); }
 
 // Calls the step with the first positional argument, or None; the rest is ignored.
 template <bool (*Run)(TransportCore*, PyObject*)>
@@ -41,6 +42,7 @@ PyMethodDef step_defs[STEP_COUNT] = {
     {"on_write", py::as_cfunction(py::guarded<step_call<on_write>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"connection_lost", py::as_cfunction(py::guarded<step_call<connection_lost>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"deliver_held", py::as_cfunction(py::guarded<step_call<deliver_held>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"connection_made", py::as_cfunction(py::guarded<step_call<connection_made>>), METH_FASTCALL | METH_KEYWORDS, nullptr},
 };
 
 // Forwards one completed Future to the loop, as loop.call_soon_threadsafe(step, fut), on the

@@ -41,8 +41,13 @@ PyObject* create(PyObject* loop, PyObject* protocol, PyObject* serial) {
     }
     TransportCore::of(core.get())->transport_ref = weak;
 
+    // Through a step of the transport, which knows then that connection_made has come and
+    // tells the protocol of a pause that a write before it caused.
     py::Ref connection_made = get_attribute<names::connection_made>(protocol);
-    if (!connection_made || !call_method<names::call_soon>(loop, connection_made.get(), transport.get())) {
+    py::Ref call =
+        connection_made ? py::Ref::steal(PyTuple_Pack(2, connection_made.get(), transport.get())) : py::Ref();
+    py::Ref made = call ? TransportCore::of(core.get())->callable(Step::ConnectionMade) : py::Ref();
+    if (!made || !call_method<names::call_soon>(loop, made.get(), call.get())) {
         return nullptr;
     }
     // After connection_made, so the protocol is ready before its first data_received.

@@ -38,6 +38,39 @@ Py_ssize_t four_times(Py_ssize_t low) {
 
 }  // namespace
 
+// connection_made is the protocol's first call, and it comes from the loop after create has
+// returned; a write made in between may go above the high-water mark. That pause is kept
+// back and told right after connection_made (see maybe_pause and maybe_resume).
+bool TransportCore::connection_made(PyObject* call) {
+    if (!PyTuple_Check(call) || PyTuple_GET_SIZE(call) != 2) {
+        PyErr_SetString(PyExc_TypeError, "connection_made() takes the pair (connection_made, transport)");
+        return false;
+    }
+    {
+        std::lock_guard lock(mutex);
+        state.made = true;  // a pause from here on, inside connection_made too, is told at once
+    }
+    py::Ref made = py::Ref::steal(PyObject_CallOneArg(PyTuple_GET_ITEM(call, 0), PyTuple_GET_ITEM(call, 1)));
+    py::Ref made_error = made ? py::Ref() : py::Ref::steal(PyErr_GetRaisedException());
+    // Told also when connection_made raised: the transport stays paused either way.
+    py::Ref protocol;
+    {
+        std::lock_guard lock(mutex);
+        if (std::exchange(state.pause_deferred, false)) {
+            protocol = state.protocol;
+        }
+    }
+    const bool told = notify(std::move(protocol), "pause_writing");
+    if (made_error) {
+        if (!told) {
+            PyException_SetContext(made_error.get(), PyErr_GetRaisedException());
+        }
+        PyErr_SetRaisedException(made_error.release());
+        return false;
+    }
+    return told;
+}
+
 bool TransportCore::maybe_pause() {
     py::Ref protocol;
     {
@@ -47,6 +80,10 @@ bool TransportCore::maybe_pause() {
             return true;
         }
         state.writing_paused = true;
+        if (!state.made) {
+            state.pause_deferred = true;  // connection_made tells it
+            return true;
+        }
         protocol = state.protocol;
     }
     return notify(std::move(protocol), "pause_writing");
@@ -60,6 +97,11 @@ bool TransportCore::maybe_resume() {
             return true;
         }
         state.writing_paused = false;
+        if (std::exchange(state.pause_deferred, false)) {
+            // The pause was never told (flush() before connection_made): both are dropped, so
+            // the protocol, which never heard of a pause, is not told to resume from one.
+            return true;
+        }
         protocol = state.protocol;
     }
     return notify(std::move(protocol), "resume_writing");

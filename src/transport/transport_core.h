@@ -49,14 +49,17 @@ struct State {
     bool reading_paused = false;
     bool writing_paused = false;
     bool finished = false;
+    bool made = false;            // the protocol's connection_made has been called
+    bool pause_deferred = false;  // a pause that came before connection_made, not yet told
 
     std::size_t buffered() const { return write_buf.size() + in_flight; }
 };
 
-// The steps the loop runs for the transport: the first read, what each kind of completed
-// operation is handed to, and the delivery of bytes held while reading was paused.
-enum class Step { OnStart, OnRead, OnWrite, ConnectionLost, DeliverHeld };
-inline constexpr int STEP_COUNT = 5;
+// The steps the loop runs for the transport: the protocol's connection_made, the first read,
+// what each kind of completed operation is handed to, and the delivery of bytes held while
+// reading was paused.
+enum class Step { OnStart, OnRead, OnWrite, ConnectionLost, DeliverHeld, ConnectionMade };
+inline constexpr int STEP_COUNT = 6;
 
 struct TransportCore {
     PyObject_HEAD
@@ -93,6 +96,9 @@ struct TransportCore {
     bool on_write(PyObject* fut);
 
     // flow_control.cpp
+    // Calls `call`, the pair (protocol.connection_made, transport), then tells the protocol
+    // of a pause that came before it.
+    bool connection_made(PyObject* call);
     bool maybe_pause();
     bool maybe_resume();
     bool notify(py::Ref protocol, const char* method);

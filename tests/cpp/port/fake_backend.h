@@ -35,6 +35,10 @@ public:
         std::vector<bool> break_states;
         std::function<Result<Drain>()> drain;
         std::optional<SerialError> break_error;
+        // Run by a read attempt that finds nothing, after it stored its waker and let go of the
+        // script's mutex (the port's state lock is still held shared): what happens right
+        // after an attempt, before the reader's next step.
+        std::function<void()> on_read_pending;
         bool destroyed = false;
 
         void push_read(std::variant<std::string, SerialError> event) {
@@ -64,9 +68,12 @@ public:
     }
 
     runtime::Poll<Result<std::size_t>> poll_read(runtime::Context& cx, std::span<std::uint8_t> buffer) override {
-        std::lock_guard lock(shared_->mutex);
+        std::unique_lock lock(shared_->mutex);
         if (shared_->reads.empty()) {
             shared_->read_waker = cx.waker();
+            std::function<void()> pending_hook = shared_->on_read_pending;
+            lock.unlock();
+            if (pending_hook) pending_hook();
             return runtime::pending;
         }
         auto& front = shared_->reads.front();

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <string>
+#include <utility>
 
 #include "../port/support.h"
 #include "port/disconnect.h"
@@ -124,6 +126,37 @@ TEST(TransportRead, ReadinessWithoutDataClosesThePort) {
     EXPECT_EQ(result.error(), port::disconnect_error());
     EXPECT_FALSE(core->is_open());
     EXPECT_EQ(core->disconnect_cause(), std::optional<SerialError>(port::disconnect_error()));
+}
+
+// A close that lands after the open check but before the read first looks for one must still
+// end the read at once, not after its period. The port's own close would wait for the
+// attempt's state lock, so the first attempt that finds nothing sends the close's
+// notification itself, the moment it is done. Which of the attempt and the close watch the
+// read polls first is random; each round is a fresh read, so enough rounds meet the order in
+// which the attempt comes first (the one where an unregistered watch misses the close).
+TEST(TransportRead, ACloseRightAfterTheFirstAttemptEndsItAtOnce) {
+    constexpr int kRounds = 24;  // both orders come up with near certainty
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        auto shared = std::make_shared<FakeBackend::Shared>();
+        auto core = open_fake(shared);
+        bool sent = false;
+        shared->on_read_pending = [&] {
+            if (!std::exchange(sent, true)) {
+                core->closed().notify_waiters();
+            }
+        };
+        auto start = runtime::Clock::now();
+        auto result = run(transport::read_op(core));
+        auto elapsed = elapsed_since(start);
+        ASSERT_TRUE(sent);
+        ASSERT_FALSE(result.ok()) << "the read missed the close and waited out its period";
+        EXPECT_EQ(result.error(), SerialError::port_not_open());
+        ASSERT_LT(elapsed, std::chrono::milliseconds(transport::READ_PERIOD) / 2)
+            << "the close was seen only at the end of the period";
+        shared->on_read_pending = nullptr;
+        core->close();
+    }
 }
 
 TEST(TransportWrite, WritesEverythingWhateverTheWriteTimeout) {
