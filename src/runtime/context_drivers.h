@@ -51,7 +51,7 @@ class Runtime;
 class ContextDrivers {
 public:
     // How long every driver may be occupied before a stand-in comes.
-    static constexpr std::chrono::milliseconds stand_in_after{2};
+    static constexpr std::chrono::milliseconds stand_in_after{5};
 
     // `driven` is the context these threads drive, `watcher` the one whose driver runs the
     // watch; its single worker counts as the first driver.
