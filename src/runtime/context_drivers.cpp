@@ -40,7 +40,8 @@ void ContextDrivers::begin_occupied(bool blocks) {
         ++occupied_;
         if (occupied_ >= drivers_) {
             if (blocks) {
-                start = request_stand_in_locked();
+                add_stand_in_locked();
+                start = true;
             } else {
                 if (!all_busy_since_) {
                     all_busy_since_ = Clock::now();
@@ -61,7 +62,8 @@ void ContextDrivers::blocks_now() {
     {
         std::lock_guard lock(mutex_);
         if (occupied_ >= drivers_) {
-            start = request_stand_in_locked();
+            add_stand_in_locked();
+            start = true;
         }
     }
     if (start) {
@@ -77,10 +79,9 @@ void ContextDrivers::end_occupied() {
     }
 }
 
-bool ContextDrivers::request_stand_in_locked() {
+void ContextDrivers::add_stand_in_locked() {
     ++drivers_;
     all_busy_since_.reset();
-    return true;
 }
 
 void ContextDrivers::arm_watch_locked(Instant at) {
@@ -107,7 +108,8 @@ void ContextDrivers::watch_fired(const std::error_code& error) {
             arm_watch_locked(due);  // the drivers became all occupied again after an earlier arm
             return;
         }
-        start = request_stand_in_locked();
+        add_stand_in_locked();
+        start = true;
     }
     if (start) {
         start_stand_in();

@@ -59,7 +59,6 @@ public:
     ContextDrivers(const ContextDrivers&) = delete;
     ContextDrivers& operator=(const ContextDrivers&) = delete;
 
-    asio::io_context& context() { return driven_; }
     // False in a child created by fork(): the threads these counts are about are the parent's.
     bool made_in_this_process() const { return fork_generation_ == fork_generation(); }
 
@@ -75,8 +74,8 @@ public:
     int driver_count();
 
 private:
-    // Asks for a stand-in when every driver is occupied; returns whether one must be started.
-    bool request_stand_in_locked();
+    // Counts a stand-in in, once every driver is occupied; the caller starts it after the lock.
+    void add_stand_in_locked();
     void arm_watch_locked(Instant at);
     void watch_fired(const std::error_code& error);
     void start_stand_in();
